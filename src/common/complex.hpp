@@ -10,6 +10,9 @@ namespace corvane {
 struct Complex {
     double re = 0.0;
     double im = 0.0;
+
+    // Part-wise IEEE comparison: -0.0 equals 0.0 and NaN equals nothing.
+    friend constexpr bool operator==(Complex, Complex) = default;
 };
 
 static_assert(sizeof(Complex) == 2 * sizeof(double), "Complex must be two packed doubles");
