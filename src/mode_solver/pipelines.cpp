@@ -1,19 +1,271 @@
-// Placeholder until the solve pipelines land.
+// The two solve pipelines: operator, shift-invert eigenpairs, effective indices, field
+// reconstruction, Lorentz orthogonalisation and the regrouped result.
+#include <algorithm>
+#include <cstddef>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "eigensolve/eigensolve.hpp"
 #include "mode_solver/mode_solver.hpp"
+#include "mode_solver/pipeline_steps.hpp"
+#include "operators.hpp"
 
 namespace corvane {
+namespace {
 
-Result<ModeSolveResult> solve_diagonal_sparse(const MaterialTensor&, const MaterialTensor&,
-                                              const DerivativeSet&, std::span<const double>, double,
-                                              double, std::uint64_t, std::string_view,
-                                              std::optional<std::span<const Complex>>, std::uint64_t) {
-    return fail("mode solver not built yet");
+using namespace mode_solver_detail;
+
+constexpr const char* kNoModesBackend = "sparse_shift_invert";
+
+// One eigenpair after its eigenvalue has been turned into an effective index.
+struct IndexedPair {
+    Complex neff;
+    std::vector<Complex> eigenvector;
+    double residual = 0.0;
+    const char* backend = "";
+};
+
+std::vector<IndexedPair> indexed_pairs(std::vector<Eigenpair>&& pairs, Complex (*neff_of)(Complex)) {
+    std::vector<IndexedPair> indexed;
+    indexed.reserve(pairs.size());
+    for (Eigenpair& pair : pairs) {
+        indexed.push_back({neff_of(pair.eigenvalue), std::move(pair.eigenvector), pair.residual,
+                           pair.backend});
+    }
+    sort_by_descending_index(indexed, [](const IndexedPair& p) { return p.neff; });
+    return indexed;
 }
-Result<ModeSolveResult> solve_tensorial_sparse(const MaterialTensor&, const MaterialTensor&,
-                                               const DerivativeSet&, std::span<const double>, double,
-                                               double, std::uint64_t, std::string_view,
-                                               std::optional<std::span<const Complex>>, std::uint64_t) {
-    return fail("mode solver not built yet");
+
+Complex tensorial_effective_index(Complex lambda) { return lambda; }
+
+// Diagonal matrix of the full-quotient reciprocals (1 + 0i) / z; a zero gives NaN parts.
+SparseMatrix reciprocal_diagonal(const std::vector<Complex>& values) {
+    std::vector<Complex> reciprocals;
+    reciprocals.reserve(values.size());
+    for (const Complex z : values) reciprocals.push_back(inv(z));
+    return SparseMatrix::diagonal(reciprocals);
+}
+
+std::vector<Complex> copy_block(std::span<const Complex> v, std::size_t block, std::size_t n) {
+    const std::span<const Complex> part = v.subspan(block * n, n);
+    return std::vector<Complex>(part.begin(), part.end());
+}
+
+std::vector<Complex> difference(const std::vector<Complex>& a, const std::vector<Complex>& b) {
+    const std::size_t count = std::min(a.size(), b.size());
+    std::vector<Complex> d;
+    d.reserve(count);
+    for (std::size_t k = 0; k < count; ++k) d.push_back(a[k] - b[k]);
+    return d;
+}
+
+void scale_to_magnetic_field(std::vector<Complex>& values) {
+    for (Complex& v : values) v = times_minus_i_c(v, kMagneticFactor);
+}
+
+void apply_direction(ModeFields& mode, std::string_view direction) {
+    if (!is_backward(direction)) return;
+    negate(mode.ez);
+    negate(mode.hx);
+    negate(mode.hy);
+}
+
+// The per-mode lists of a solve, filled in sorted mode order.
+struct ModeList {
+    std::vector<Complex> neffs;
+    std::vector<double> residuals;
+    std::vector<ModeFields> modes;
+};
+
+ModeSolveResult finish(ModeList&& list, std::span<const double> cell_areas, std::string backend,
+                       std::size_t operator_rows, std::size_t operator_nnz) {
+    OrthogonalizationDiagnostics diagnostics =
+        lorentz_orthogonalize_and_normalize(list.modes, cell_areas);
+    ModeSolveResult result;
+    result.neffs = std::move(list.neffs);
+    result.fields = collect_mode_fields(std::move(list.modes));
+    result.backend = std::move(backend);
+    result.residuals = std::move(list.residuals);
+    result.diagnostics = std::move(diagnostics);
+    result.operator_rows = operator_rows;
+    result.operator_nnz = operator_nnz;
+    return result;
+}
+
+std::string backend_label(const std::vector<IndexedPair>& pairs) {
+    return pairs.empty() ? std::string(kNoModesBackend) : std::string(pairs.front().backend);
+}
+
+// Fields of the diagonal formulation from v = (Ex, Ey): H from e_to_h / (i neff), Hz from
+// the curl of E, Ez from the divergence of the transverse D / (i neff).
+ModeFields diagonal_mode_fields(const SparseDiagonalOperators& ops, const DerivativeSet& d,
+                                const SparseMatrix& ie, const SparseMatrix& im,
+                                std::span<const Complex> v, Complex neff, std::size_t n) {
+    check_equal(v.size(), 2 * n);
+    ModeFields mode;
+    mode.ex = copy_block(v, 0, n);
+    mode.ey = copy_block(v, 1, n);
+
+    const std::vector<Complex> h = ops.e_to_h.matvec(v);
+    std::vector<Complex> hx0;
+    std::vector<Complex> hy0;
+    hx0.reserve(n);
+    hy0.reserve(n);
+    for (std::size_t k = 0; k < n; ++k) hx0.push_back(divide_by_i_neff(h[k], neff));
+    for (std::size_t k = n; k < 2 * n; ++k) hy0.push_back(divide_by_i_neff(h[k], neff));
+
+    std::vector<Complex> hz0 =
+        im.matvec(difference(d.dxf.matvec(mode.ey), d.dyf.matvec(mode.ex)));
+
+    std::vector<Complex> t = ops.eps_cross.matvec(v);
+    for (Complex& value : t) value = divide_by_i_neff(value, neff);
+    const std::span<const Complex> ts(t);
+    mode.ez = ie.matvec(difference(d.dxb.matvec(ts.subspan(n, n)), d.dyb.matvec(ts.subspan(0, n))));
+
+    scale_to_magnetic_field(hx0);
+    scale_to_magnetic_field(hy0);
+    scale_to_magnetic_field(hz0);
+    mode.hx = std::move(hx0);
+    mode.hy = std::move(hy0);
+    mode.hz = std::move(hz0);
+    return mode;
+}
+
+// Fields of the tensorial formulation from v = (Ex, Ey, Hx', Hy'), the longitudinal
+// components eliminated through the zz entries and the zx, zy couplings.
+ModeFields tensorial_mode_fields(const MaterialTensor& eps, const MaterialTensor& mu,
+                                 const DerivativeSet& d, const SparseMatrix& ie,
+                                 const SparseMatrix& im, std::span<const Complex> v,
+                                 std::size_t n) {
+    ModeFields mode;
+    mode.ex = copy_block(v, 0, n);
+    mode.ey = copy_block(v, 1, n);
+    std::vector<Complex> hx0 = copy_block(v, 2, n);
+    std::vector<Complex> hy0 = copy_block(v, 3, n);
+
+    const std::vector<Complex>& eps_zx = eps[2][0];
+    const std::vector<Complex>& eps_zy = eps[2][1];
+    const std::vector<Complex>& mu_zx = mu[2][0];
+    const std::vector<Complex>& mu_zy = mu[2][1];
+
+    {
+        const std::vector<Complex> p = d.dxf.matvec(mode.ey);
+        const std::vector<Complex> q = d.dyf.matvec(mode.ex);
+        const std::size_t count =
+            std::min({p.size(), q.size(), mu_zx.size(), mu_zy.size(), hx0.size(), hy0.size()});
+        std::vector<Complex> x;
+        x.reserve(count);
+        for (std::size_t k = 0; k < count; ++k) {
+            x.push_back(((p[k] - q[k]) - mu_zx[k] * hx0[k]) - mu_zy[k] * hy0[k]);
+        }
+        mode.hz = im.matvec(x);
+    }
+    {
+        const std::vector<Complex> p = d.dxb.matvec(hy0);
+        const std::vector<Complex> q = d.dyb.matvec(hx0);
+        const std::size_t count = std::min(
+            {p.size(), q.size(), eps_zx.size(), eps_zy.size(), mode.ex.size(), mode.ey.size()});
+        std::vector<Complex> y;
+        y.reserve(count);
+        for (std::size_t k = 0; k < count; ++k) {
+            y.push_back(((p[k] - q[k]) - eps_zx[k] * mode.ex[k]) - eps_zy[k] * mode.ey[k]);
+        }
+        mode.ez = ie.matvec(y);
+    }
+
+    scale_to_magnetic_field(hx0);
+    scale_to_magnetic_field(hy0);
+    scale_to_magnetic_field(mode.hz);
+    mode.hx = std::move(hx0);
+    mode.hy = std::move(hy0);
+    return mode;
+}
+
+}  // namespace
+
+Result<ModeSolveResult> solve_diagonal_sparse(const MaterialTensor& eps, const MaterialTensor& mu,
+                                              const DerivativeSet& derivatives,
+                                              std::span<const double> cell_areas,
+                                              double neff_guess, double tol,
+                                              std::uint64_t num_modes, std::string_view direction,
+                                              std::optional<std::span<const Complex>> initial_vector,
+                                              std::uint64_t krylov_dim) {
+    const std::size_t n = eps[0][0].size();
+    if (Status areas = check_cell_areas(cell_areas, n); !areas) return std::move(areas).error();
+
+    ModeList list;
+    std::string backend;
+    std::size_t operator_rows = 0;
+    std::size_t operator_nnz = 0;
+    {
+        const SparseDiagonalOperators ops = assemble_sparse_diagonal_operators(eps, mu, derivatives);
+        operator_rows = ops.eigen_operator.rows;
+        operator_nnz = ops.eigen_operator.values.size();
+
+        const Complex sigma{(-neff_guess) * neff_guess, +0.0};
+        auto found = selected_sparse_shift_invert_eigenpairs(ops.eigen_operator, num_modes,
+                                                             initial_vector, krylov_dim, sigma, tol);
+        if (!found) return std::move(found).error();
+        const std::vector<IndexedPair> pairs =
+            indexed_pairs(std::move(found).value(), diagonal_effective_index);
+        backend = backend_label(pairs);
+
+        const SparseMatrix ie = reciprocal_diagonal(eps[2][2]);
+        const SparseMatrix im = reciprocal_diagonal(mu[2][2]);
+        for (const IndexedPair& pair : pairs) {
+            ModeFields mode =
+                diagonal_mode_fields(ops, derivatives, ie, im, pair.eigenvector, pair.neff, n);
+            apply_direction(mode, direction);
+            list.neffs.push_back(pair.neff);
+            list.residuals.push_back(pair.residual);
+            list.modes.push_back(std::move(mode));
+        }
+    }
+    return finish(std::move(list), cell_areas, std::move(backend), operator_rows, operator_nnz);
+}
+
+Result<ModeSolveResult> solve_tensorial_sparse(const MaterialTensor& eps, const MaterialTensor& mu,
+                                               const DerivativeSet& derivatives,
+                                               std::span<const double> cell_areas,
+                                               double neff_guess, double tol,
+                                               std::uint64_t num_modes, std::string_view direction,
+                                               std::optional<std::span<const Complex>> initial_vector,
+                                               std::uint64_t krylov_dim) {
+    const std::size_t n = eps[0][0].size();
+    if (Status areas = check_cell_areas(cell_areas, n); !areas) return std::move(areas).error();
+
+    ModeList list;
+    std::string backend;
+    std::size_t operator_rows = 0;
+    std::size_t operator_nnz = 0;
+    {
+        const SparseMatrix a = assemble_sparse_tensorial_operator(eps, mu, derivatives);
+        operator_rows = a.rows;
+        operator_nnz = a.values.size();
+
+        const Complex sigma{neff_guess, +0.0};
+        auto found = selected_sparse_shift_invert_eigenpairs(a, num_modes, initial_vector,
+                                                             krylov_dim, sigma, tol);
+        if (!found) return std::move(found).error();
+        const std::vector<IndexedPair> pairs =
+            indexed_pairs(std::move(found).value(), tensorial_effective_index);
+        backend = backend_label(pairs);
+
+        const SparseMatrix ie = reciprocal_diagonal(eps[2][2]);
+        const SparseMatrix im = reciprocal_diagonal(mu[2][2]);
+        for (const IndexedPair& pair : pairs) {
+            if (pair.eigenvector.size() != 4 * n) {
+                return fail("tensorial eigenvector has an unexpected length");
+            }
+            ModeFields mode = tensorial_mode_fields(eps, mu, derivatives, ie, im, pair.eigenvector, n);
+            apply_direction(mode, direction);
+            list.neffs.push_back(pair.neff);
+            list.residuals.push_back(pair.residual);
+            list.modes.push_back(std::move(mode));
+        }
+    }
+    return finish(std::move(list), cell_areas, std::move(backend), operator_rows, operator_nnz);
 }
 
 }  // namespace corvane

@@ -1,0 +1,125 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "mode_solver/mode_solver.hpp"
+#include "mode_solver/pipeline_steps.hpp"
+
+namespace corvane {
+namespace {
+
+using namespace mode_solver_detail;
+
+MaterialTensor uniform_tensor(std::size_t cells, Complex diagonal_value) {
+    MaterialTensor t;
+    for (std::size_t r = 0; r < 3; ++r) {
+        for (std::size_t c = 0; c < 3; ++c) {
+            t[r][c].assign(cells, r == c ? diagonal_value : Complex{});
+        }
+    }
+    return t;
+}
+
+TEST(DiagonalEffectiveIndex, FollowsThePrincipalBranches) {
+    EXPECT_EQ(diagonal_effective_index({-4.0, 0.0}), (Complex{2.0, 0.0}));
+    EXPECT_EQ(diagonal_effective_index({-4.0, -0.0}), (Complex{2.0, 0.0}));
+    // w = -4 on the negative real axis: the imaginary part is +2.
+    EXPECT_EQ(diagonal_effective_index({4.0, 0.0}), (Complex{0.0, 2.0}));
+    // w on the imaginary axis.
+    EXPECT_EQ(diagonal_effective_index({0.0, -2.0}), (Complex{1.0, 1.0}));
+    EXPECT_EQ(diagonal_effective_index({0.0, 2.0}), (Complex{1.0, -1.0}));
+    // w = 4 + 4i: first quadrant, the square of the root gives w back.
+    const Complex root = diagonal_effective_index({-4.0, -4.0});
+    EXPECT_GT(root.re, 0.0);
+    EXPECT_GT(root.im, 0.0);
+    const Complex square = root * root;
+    EXPECT_NEAR(square.re, 4.0, 1e-14);
+    EXPECT_NEAR(square.im, 4.0, 1e-14);
+    // A lossy mode: lambda = -(n - ik)^2 with small k maps back to n - ik.
+    const Complex lossy{1.5, -0.01};
+    const Complex lambda = Complex{-1.0, 0.0} * (lossy * lossy);
+    const Complex back = diagonal_effective_index(lambda);
+    EXPECT_NEAR(back.re, 1.5, 1e-14);
+    EXPECT_NEAR(back.im, -0.01, 1e-14);
+}
+
+TEST(FieldScaling, DivisionByINeffAndMagneticFactor) {
+    EXPECT_EQ(kMagneticFactor, 0.002654418727993071);
+    const Complex x{0.7, -1.3};
+    const Complex neff{1.9, 0.02};
+    const Complex expected = div(x, Complex{0.0, 1.0} * neff);
+    const Complex got = divide_by_i_neff(x, neff);
+    EXPECT_NEAR(got.re, expected.re, 1e-15);
+    EXPECT_NEAR(got.im, expected.im, 1e-15);
+    // A zero index gives non-finite fields, not an error.
+    EXPECT_FALSE(std::isfinite(divide_by_i_neff(x, {0.0, 0.0}).re));
+
+    const Complex h = times_minus_i_c(x, kMagneticFactor);
+    EXPECT_EQ(h, (x * Complex{0.0, -kMagneticFactor}));
+    EXPECT_EQ(h.re, -1.3 * kMagneticFactor);
+    EXPECT_EQ(h.im, -0.7 * kMagneticFactor);
+}
+
+TEST(ModeOrder, StableDescendingRealPart) {
+    struct Item {
+        Complex neff;
+        int tag;
+    };
+    std::vector<Item> items{{{1.0, 0.0}, 0}, {{2.0, 0.0}, 1}, {{1.0, 5.0}, 2},
+                            {{3.0, -1.0}, 3}, {{2.0, -4.0}, 4}};
+    sort_by_descending_index(items, [](const Item& i) { return i.neff; });
+    std::vector<int> order;
+    for (const Item& i : items) order.push_back(i.tag);
+    EXPECT_EQ(order, (std::vector<int>{3, 1, 4, 0, 2}));
+}
+
+TEST(Direction, OnlyTheMinusTextIsBackward) {
+    EXPECT_TRUE(is_backward("-"));
+    EXPECT_FALSE(is_backward(""));
+    EXPECT_FALSE(is_backward("+"));
+    EXPECT_FALSE(is_backward("--"));
+    EXPECT_FALSE(is_backward("- "));
+}
+
+TEST(CellAreaCheck, AcceptsPositiveSubnormals) {
+    const std::vector<double> areas{1.0, std::numeric_limits<double>::denorm_min(), 1e300};
+    EXPECT_TRUE(check_cell_areas(areas, 3).has_value());
+}
+
+// Both pipelines reject bad areas before any operator is built, so an empty derivative
+// set suffices here.
+class CellAreaMessages : public testing::TestWithParam<bool> {
+protected:
+    std::string solve_error(const std::vector<double>& areas) const {
+        const MaterialTensor eps = uniform_tensor(2, {4.0, 0.0});
+        const MaterialTensor mu = uniform_tensor(2, {1.0, 0.0});
+        const DerivativeSet d;
+        const auto solve = GetParam() ? solve_tensorial_sparse : solve_diagonal_sparse;
+        const auto result = solve(eps, mu, d, areas, 2.0, 1e-10, 1, "", std::nullopt, 32);
+        return result ? std::string("(no error)") : result.error().text;
+    }
+};
+
+TEST_P(CellAreaMessages, LengthMismatchNamesAreasFirst) {
+    EXPECT_EQ(solve_error({1.0}), "cell area vector length 1 does not match grid size 2");
+    EXPECT_EQ(solve_error({1.0, 1.0, 1.0}), "cell area vector length 3 does not match grid size 2");
+}
+
+TEST_P(CellAreaMessages, NonPositiveOrNonFiniteAreasFail) {
+    const double inf = std::numeric_limits<double>::infinity();
+    for (const double bad : {0.0, -0.0, -1.0, std::nan(""), inf, -inf}) {
+        SCOPED_TRACE(bad);
+        EXPECT_EQ(solve_error({1.0, bad}), "cell areas must be finite and positive");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(BothPipelines, CellAreaMessages, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& param_info) {
+                             return param_info.param ? "tensorial" : "diagonal";
+                         });
+
+}  // namespace
+}  // namespace corvane
