@@ -1,16 +1,37 @@
-// Placeholder until the solve inputs land.
+#include <cmath>
+
 #include "python_api.hpp"
 
 namespace corvane {
 
 Result<DerivativeSet> sparse_derivative_matrices_for_solve(
-    std::uint64_t, std::uint64_t, StepPair, StepPair, bool, std::optional<double>,
-    std::optional<double>, bool, const MaterialTensor&, const MaterialTensor&, std::uint64_t,
-    std::uint64_t, const PmlParameters&, bool, bool) {
-    throw InternalError("sparse_derivative_matrices_for_solve not built yet");
+    std::uint64_t nx, std::uint64_t ny, StepPair dlf, StepPair dlb, bool pmc_x,
+    std::optional<double> omega, std::optional<double> derivative_scale, bool pmc_y,
+    const MaterialTensor& eps, const MaterialTensor& mu, std::uint64_t npml_x,
+    std::uint64_t npml_y, const PmlParameters& params, bool dmin_pml_x, bool dmin_pml_y) {
+    DerivativeSet d = create_d_matrices_sparse(nx, ny, dlf, dlb, pmc_x, pmc_y);
+    if (npml_x != 0 || npml_y != 0) {
+        if (!omega) return fail("omega is required when num_pml is nonzero");
+        const std::array<SparseMatrix, 4> s = create_s_matrices_sparse_with_profile(
+            nx, ny, npml_x, npml_y, dlf, dlb, *omega, eps, mu, dmin_pml_x, dmin_pml_y, params);
+        // Stretch on the left: row p is divided by the factor of its own position.
+        for (std::size_t k = 0; k < 4; ++k) d[k] = s[k].matmul(d[k]);
+    }
+    if (derivative_scale) {
+        const Complex factor{*derivative_scale, 0.0};
+        for (std::size_t k = 0; k < 4; ++k) d[k] = d[k].scale(factor);
+    }
+    return d;
 }
-std::vector<double> cell_areas_from_steps(std::span<const double>, std::span<const double>) {
-    throw InternalError("cell_areas_from_steps not built yet");
+
+std::vector<double> cell_areas_from_steps(std::span<const double> steps_x,
+                                          std::span<const double> steps_y) {
+    std::vector<double> areas;
+    areas.reserve(steps_x.size() * steps_y.size());
+    for (const double hx : steps_x) {
+        for (const double hy : steps_y) areas.push_back(std::fabs(hy * hx));
+    }
+    return areas;
 }
 
 }  // namespace corvane
