@@ -12,6 +12,9 @@
 #include "common/complex.hpp"
 #include "common/result.hpp"
 #include "derivatives/derivatives.hpp"
+#include "mode_solver/mode_solver.hpp"
+#include "operators.hpp"
+#include "sparse_matrix/sparse_matrix.hpp"
 
 namespace corvane::mode_solver_detail {
 
@@ -62,5 +65,22 @@ inline bool is_backward(std::string_view direction) { return direction == "-"; }
 inline void negate(std::vector<Complex>& values) {
     for (Complex& v : values) v = Complex{-v.re, -v.im};
 }
+
+// Diagonal matrix of the full-quotient reciprocals (1 + 0i) / z; a zero gives NaN parts.
+SparseMatrix reciprocal_diagonal(const std::vector<Complex>& values);
+
+// The six components of a diagonal-formulation mode from its eigenvector v = (Ex, Ey):
+// H from e_to_h v / (i neff), Hz from the curl of E, Ez from the divergence of the
+// transverse D / (i neff). ie, im: the reciprocal diagonals of eps_zz and mu_zz.
+ModeFields diagonal_mode_fields(const SparseDiagonalOperators& ops, const DerivativeSet& d,
+                                const SparseMatrix& ie, const SparseMatrix& im,
+                                std::span<const Complex> v, Complex neff, std::size_t n);
+
+// The six components of a tensorial-formulation mode from v = (Ex, Ey, Hx', Hy'); v must
+// hold exactly 4n values.
+ModeFields tensorial_mode_fields(const MaterialTensor& eps, const MaterialTensor& mu,
+                                 const DerivativeSet& d, const SparseMatrix& ie,
+                                 const SparseMatrix& im, std::span<const Complex> v,
+                                 std::size_t n);
 
 }  // namespace corvane::mode_solver_detail

@@ -12,40 +12,16 @@
 #include "operators.hpp"
 
 namespace corvane {
-namespace {
+namespace mode_solver_detail {
 
-using namespace mode_solver_detail;
-
-constexpr const char* kNoModesBackend = "sparse_shift_invert";
-
-// One eigenpair after its eigenvalue has been turned into an effective index.
-struct IndexedPair {
-    Complex neff;
-    std::vector<Complex> eigenvector;
-    double residual = 0.0;
-    const char* backend = "";
-};
-
-std::vector<IndexedPair> indexed_pairs(std::vector<Eigenpair>&& pairs, Complex (*neff_of)(Complex)) {
-    std::vector<IndexedPair> indexed;
-    indexed.reserve(pairs.size());
-    for (Eigenpair& pair : pairs) {
-        indexed.push_back({neff_of(pair.eigenvalue), std::move(pair.eigenvector), pair.residual,
-                           pair.backend});
-    }
-    sort_by_descending_index(indexed, [](const IndexedPair& p) { return p.neff; });
-    return indexed;
-}
-
-Complex tensorial_effective_index(Complex lambda) { return lambda; }
-
-// Diagonal matrix of the full-quotient reciprocals (1 + 0i) / z; a zero gives NaN parts.
 SparseMatrix reciprocal_diagonal(const std::vector<Complex>& values) {
     std::vector<Complex> reciprocals;
     reciprocals.reserve(values.size());
     for (const Complex z : values) reciprocals.push_back(inv(z));
     return SparseMatrix::diagonal(reciprocals);
 }
+
+namespace {
 
 std::vector<Complex> copy_block(std::span<const Complex> v, std::size_t block, std::size_t n) {
     const std::span<const Complex> part = v.subspan(block * n, n);
@@ -64,41 +40,8 @@ void scale_to_magnetic_field(std::vector<Complex>& values) {
     for (Complex& v : values) v = times_minus_i_c(v, kMagneticFactor);
 }
 
-void apply_direction(ModeFields& mode, std::string_view direction) {
-    if (!is_backward(direction)) return;
-    negate(mode.ez);
-    negate(mode.hx);
-    negate(mode.hy);
-}
+}  // namespace
 
-// The per-mode lists of a solve, filled in sorted mode order.
-struct ModeList {
-    std::vector<Complex> neffs;
-    std::vector<double> residuals;
-    std::vector<ModeFields> modes;
-};
-
-ModeSolveResult finish(ModeList&& list, std::span<const double> cell_areas, std::string backend,
-                       std::size_t operator_rows, std::size_t operator_nnz) {
-    OrthogonalizationDiagnostics diagnostics =
-        lorentz_orthogonalize_and_normalize(list.modes, cell_areas);
-    ModeSolveResult result;
-    result.neffs = std::move(list.neffs);
-    result.fields = collect_mode_fields(std::move(list.modes));
-    result.backend = std::move(backend);
-    result.residuals = std::move(list.residuals);
-    result.diagnostics = std::move(diagnostics);
-    result.operator_rows = operator_rows;
-    result.operator_nnz = operator_nnz;
-    return result;
-}
-
-std::string backend_label(const std::vector<IndexedPair>& pairs) {
-    return pairs.empty() ? std::string(kNoModesBackend) : std::string(pairs.front().backend);
-}
-
-// Fields of the diagonal formulation from v = (Ex, Ey): H from e_to_h / (i neff), Hz from
-// the curl of E, Ez from the divergence of the transverse D / (i neff).
 ModeFields diagonal_mode_fields(const SparseDiagonalOperators& ops, const DerivativeSet& d,
                                 const SparseMatrix& ie, const SparseMatrix& im,
                                 std::span<const Complex> v, Complex neff, std::size_t n) {
@@ -132,12 +75,13 @@ ModeFields diagonal_mode_fields(const SparseDiagonalOperators& ops, const Deriva
     return mode;
 }
 
-// Fields of the tensorial formulation from v = (Ex, Ey, Hx', Hy'), the longitudinal
-// components eliminated through the zz entries and the zx, zy couplings.
+// Ez and Hz follow from the z components of the curl equations, the zx and zy couplings
+// moved to the right-hand side.
 ModeFields tensorial_mode_fields(const MaterialTensor& eps, const MaterialTensor& mu,
                                  const DerivativeSet& d, const SparseMatrix& ie,
                                  const SparseMatrix& im, std::span<const Complex> v,
                                  std::size_t n) {
+    check_equal(v.size(), 4 * n);
     ModeFields mode;
     mode.ex = copy_block(v, 0, n);
     mode.ey = copy_block(v, 1, n);
@@ -180,6 +124,68 @@ ModeFields tensorial_mode_fields(const MaterialTensor& eps, const MaterialTensor
     mode.hx = std::move(hx0);
     mode.hy = std::move(hy0);
     return mode;
+}
+
+}  // namespace mode_solver_detail
+
+namespace {
+
+using namespace mode_solver_detail;
+
+constexpr const char* kNoModesBackend = "sparse_shift_invert";
+
+// One eigenpair after its eigenvalue has been turned into an effective index.
+struct IndexedPair {
+    Complex neff;
+    std::vector<Complex> eigenvector;
+    double residual = 0.0;
+    const char* backend = "";
+};
+
+std::vector<IndexedPair> indexed_pairs(std::vector<Eigenpair>&& pairs, Complex (*neff_of)(Complex)) {
+    std::vector<IndexedPair> indexed;
+    indexed.reserve(pairs.size());
+    for (Eigenpair& pair : pairs) {
+        indexed.push_back({neff_of(pair.eigenvalue), std::move(pair.eigenvector), pair.residual,
+                           pair.backend});
+    }
+    sort_by_descending_index(indexed, [](const IndexedPair& p) { return p.neff; });
+    return indexed;
+}
+
+Complex tensorial_effective_index(Complex lambda) { return lambda; }
+
+void apply_direction(ModeFields& mode, std::string_view direction) {
+    if (!is_backward(direction)) return;
+    negate(mode.ez);
+    negate(mode.hx);
+    negate(mode.hy);
+}
+
+// The per-mode lists of a solve, filled in sorted mode order.
+struct ModeList {
+    std::vector<Complex> neffs;
+    std::vector<double> residuals;
+    std::vector<ModeFields> modes;
+};
+
+ModeSolveResult finish(ModeList&& list, std::span<const double> cell_areas, std::string backend,
+                       std::size_t operator_rows, std::size_t operator_nnz) {
+    OrthogonalizationDiagnostics diagnostics =
+        lorentz_orthogonalize_and_normalize(list.modes, cell_areas);
+    ModeSolveResult result;
+    result.neffs = std::move(list.neffs);
+    result.fields = collect_mode_fields(std::move(list.modes));
+    result.backend = std::move(backend);
+    result.residuals = std::move(list.residuals);
+    result.diagnostics = std::move(diagnostics);
+    result.operator_rows = operator_rows;
+    result.operator_nnz = operator_nnz;
+    return result;
+}
+
+std::string backend_label(const std::vector<IndexedPair>& pairs) {
+    return pairs.empty() ? std::string(kNoModesBackend) : std::string(pairs.front().backend);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "mode_solver/mode_solver.hpp"
 #include "mode_solver/pipeline_steps.hpp"
+#include "operators.hpp"
 
 namespace corvane {
 namespace {
@@ -113,6 +114,46 @@ TEST_P(CellAreaMessages, NonPositiveOrNonFiniteAreasFail) {
     for (const double bad : {0.0, -0.0, -1.0, std::nan(""), inf, -inf}) {
         SCOPED_TRACE(bad);
         EXPECT_EQ(solve_error({1.0, bad}), "cell areas must be finite and positive");
+    }
+}
+
+// A single cell has no derivatives: the modes are plane waves, for which both formulations
+// must rebuild the same field, H = n z x E / Z0 for the forward direction.
+TEST(ModeFieldReconstruction, OneCellPlaneWaveInBothFormulations) {
+    const MaterialTensor eps = uniform_tensor(1, {4.0, 0.0});
+    const MaterialTensor mu = uniform_tensor(1, {1.0, 0.0});
+    const std::vector<double> step{1.0};
+    const DerivativeSet d = create_d_matrices_sparse(1, 1, {step, step}, {step, step}, false, false);
+    const SparseMatrix ie = reciprocal_diagonal(eps[2][2]);
+    const SparseMatrix im = reciprocal_diagonal(mu[2][2]);
+    const Complex ex{0.6, 0.8};
+    const Complex ey{-0.3, 0.1};
+    const double n_over_z0 = 2.0 * kMagneticFactor;
+
+    const SparseDiagonalOperators ops = assemble_sparse_diagonal_operators(eps, mu, d);
+    const std::vector<Complex> transverse{ex, ey};
+    const ModeFields diagonal = diagonal_mode_fields(ops, d, ie, im, transverse, {2.0, 0.0}, 1);
+
+    // Eigenvector of the tensorial operator for neff = 2: its magnetic block holds
+    // (Hx, Hy) before the factor (0, -1/Z0), i.e. -2i Ey and 2i Ex.
+    const SparseMatrix a = assemble_sparse_tensorial_operator(eps, mu, d);
+    const std::vector<Complex> full{ex, ey, Complex{0.0, -2.0} * ey, Complex{0.0, 2.0} * ex};
+    const std::vector<Complex> applied = a.matvec(full);
+    for (std::size_t k = 0; k < 4; ++k) {
+        EXPECT_NEAR(applied[k].re, 2.0 * full[k].re, 1e-15);
+        EXPECT_NEAR(applied[k].im, 2.0 * full[k].im, 1e-15);
+    }
+    const ModeFields tensorial = tensorial_mode_fields(eps, mu, d, ie, im, full, 1);
+
+    for (const ModeFields* mode : {&diagonal, &tensorial}) {
+        EXPECT_EQ(mode->ex[0], ex);
+        EXPECT_EQ(mode->ey[0], ey);
+        EXPECT_NEAR(mode->hx[0].re, -n_over_z0 * ey.re, 1e-18);
+        EXPECT_NEAR(mode->hx[0].im, -n_over_z0 * ey.im, 1e-18);
+        EXPECT_NEAR(mode->hy[0].re, n_over_z0 * ex.re, 1e-18);
+        EXPECT_NEAR(mode->hy[0].im, n_over_z0 * ex.im, 1e-18);
+        EXPECT_EQ(mode->ez[0], (Complex{0.0, 0.0}));
+        EXPECT_EQ(mode->hz[0], (Complex{0.0, 0.0}));
     }
 }
 
