@@ -98,7 +98,8 @@ TEST(DerivativeMatrices, StepsBeyondTheGridAreIgnored) {
         v.insert(v.end(), {0.0, -1.0, NAN});
         return v;
     };
-    const std::vector<double> lfx = longer(fx), lbx = longer(bx), lfy = longer(fy), lby = longer(by);
+    const std::vector<double> lfx = longer(fx), lbx = longer(bx);
+    const std::vector<double> lfy = longer(fy), lby = longer(by);
     const DerivativeSet a = create_d_matrices_sparse(3, 2, {fx, fy}, {bx, by}, true, false);
     const DerivativeSet b = create_d_matrices_sparse(3, 2, {lfx, lfy}, {lbx, lby}, true, false);
     for (std::size_t k = 0; k < 4; ++k) expect_identical(a[k], b[k]);
@@ -145,7 +146,8 @@ struct GradedAxis {
     GradedAxis(std::size_t n, double length, double grading) {
         for (std::size_t i = 0; i <= n; ++i) {
             const double xi = double(i) / double(n);
-            node.push_back(length * (xi + grading * std::sin(std::numbers::pi * xi) / std::numbers::pi));
+            const double bump = std::sin(std::numbers::pi * xi) / std::numbers::pi;
+            node.push_back(length * (xi + grading * bump));
         }
         for (std::size_t i = 0; i < n; ++i) {
             mid.push_back(0.5 * (node[i] + node[i + 1]));
@@ -165,7 +167,8 @@ struct DifferenceErrors {
 // partial derivative at the staggered positions, over rows untouched by the edges.
 DifferenceErrors difference_errors(std::size_t n) {
     const GradedAxis ax(n, 2.0, 0.4), ay(n, 1.5, -0.3);
-    const DerivativeSet d = create_d_matrices_sparse(n, n, {ax.hf, ay.hf}, {ax.hb, ay.hb}, true, true);
+    const DerivativeSet d =
+        create_d_matrices_sparse(n, n, {ax.hf, ay.hf}, {ax.hb, ay.hb}, true, true);
     const auto f = [](double x, double y) { return std::sin(2 * x) * std::cos(3 * y); };
     const auto fx = [](double x, double y) { return 2 * std::cos(2 * x) * std::cos(3 * y); };
     const auto fy = [](double x, double y) { return -3 * std::sin(2 * x) * std::sin(3 * y); };

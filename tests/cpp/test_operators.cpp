@@ -20,8 +20,9 @@ using testing::real_rows;
 using Rows = std::vector<std::vector<double>>;
 using Vector = std::vector<Complex>;
 
-DerivativeSet empty_derivatives(std::size_t n) {
-    return create_d_matrices_sparse(n, 1, {}, {}, false, false);  // only valid for n == 1
+// The derivative matrices of a single cell: 1 x 1 without entries.
+DerivativeSet one_cell_derivatives() {
+    return create_d_matrices_sparse(1, 1, {}, {}, false, false);
 }
 
 // A small graded grid with PML on every side, so the derivative matrices are complex.
@@ -77,7 +78,8 @@ MaterialTensor anisotropic(std::size_t n, double base, unsigned seed) {
     MaterialTensor t;
     const Vector r = random_vector(9 * n, seed);
     for (std::size_t k = 0; k < 9; ++k) {
-        t[k / 3][k % 3].assign(r.begin() + std::ptrdiff_t(k * n), r.begin() + std::ptrdiff_t(k * n + n));
+        const auto first = r.begin() + std::ptrdiff_t(k * n);
+        t[k / 3][k % 3].assign(first, first + std::ptrdiff_t(n));
         if (k % 4 == 0) {
             for (Complex& z : t[k / 3][k % 3]) z.re += base;
         }
@@ -130,7 +132,8 @@ TEST(DiagonalOperators, OneCellReducesToTheMaterialProducts) {
     MaterialTensor mu = isotropic(1, Complex{});
     eps[0][0][0] = {2, 0}, eps[1][1][0] = {3, 0}, eps[2][2][0] = {11, 0};
     mu[0][0][0] = {5, 0}, mu[1][1][0] = {7, 0}, mu[2][2][0] = {13, 0};
-    const SparseDiagonalOperators ops = assemble_sparse_diagonal_operators(eps, mu, empty_derivatives(1));
+    const SparseDiagonalOperators ops =
+        assemble_sparse_diagonal_operators(eps, mu, one_cell_derivatives());
     EXPECT_EQ(real_rows(ops.mu_cross), (Rows{{0, 7}, {-5, 0}}));
     EXPECT_EQ(real_rows(ops.eps_cross), (Rows{{0, 3}, {-2, 0}}));
     EXPECT_EQ(ops.eps_zz_term.nnz(), 0u);
@@ -139,7 +142,7 @@ TEST(DiagonalOperators, OneCellReducesToTheMaterialProducts) {
     EXPECT_EQ(real_rows(ops.eigen_operator), (Rows{{-14, 0}, {0, -15}}));
 
     const SparseDiagonalOperators iso = assemble_sparse_diagonal_operators(
-        isotropic(1, Complex{4, 0}), isotropic(1, Complex{1, 0}), empty_derivatives(1));
+        isotropic(1, Complex{4, 0}), isotropic(1, Complex{1, 0}), one_cell_derivatives());
     EXPECT_EQ(real_rows(iso.eigen_operator), (Rows{{-4, 0}, {0, -4}}));
     EXPECT_EQ(iso.eigen_operator.nnz(), 2u);
 }
@@ -188,7 +191,8 @@ TEST(DiagonalOperators, ActOnTheTransverseFieldAsTheCurlEquationsSay) {
     const Vector hy = add(scaled({-1, 0}, times(eps[0][0], ex)), d.dyb.matvec(hz));
     EXPECT_LT(relative_difference(ops.e_to_h.matvec(v), concat(hx, hy)), 1e-14);
     // eigen_operator = mu_cross e_to_h + eps_zz_term eps_cross, where
-    // eps_zz_term (u, w) = [Dxf; Dyf] A (Dxb w - Dyb u) and eps_cross (Ex, Ey) = (eps_yy Ey, -eps_xx Ex).
+    // eps_zz_term (u, w) = [Dxf; Dyf] A (Dxb w - Dyb u) and
+    // eps_cross (Ex, Ey) = (eps_yy Ey, -eps_xx Ex).
     const Vector u = times(eps[1][1], ey), w = scaled({-1, 0}, times(eps[0][0], ex));
     const Vector ez = times(a, add(d.dxb.matvec(w), scaled({-1, 0}, d.dyb.matvec(u))));
     const Vector first = add(times(mu[1][1], hy), d.dxf.matvec(ez));
@@ -197,12 +201,13 @@ TEST(DiagonalOperators, ActOnTheTransverseFieldAsTheCurlEquationsSay) {
 
     // eps comes first: exchanging the tensors changes the operator.
     const SparseDiagonalOperators swapped = assemble_sparse_diagonal_operators(mu, eps, d);
-    EXPECT_GT(relative_difference(swapped.eigen_operator.matvec(v), ops.eigen_operator.matvec(v)), 0.1);
+    EXPECT_GT(relative_difference(swapped.eigen_operator.matvec(v), ops.eigen_operator.matvec(v)),
+              0.1);
 }
 
 TEST(TensorialOperator, OneCellIsotropic) {
     const SparseMatrix t = assemble_sparse_tensorial_operator(
-        isotropic(1, Complex{4, 0}), isotropic(1, Complex{1, 0}), empty_derivatives(1));
+        isotropic(1, Complex{4, 0}), isotropic(1, Complex{1, 0}), one_cell_derivatives());
     const Rows m{{0, 0, 0, 1}, {0, 0, -1, 0}, {0, 4, 0, 0}, {-4, 0, 0, 0}};
     ASSERT_EQ(t.rows, 4u);
     ASSERT_EQ(t.nnz(), 4u);
@@ -277,7 +282,8 @@ TEST(TensorialOperator, AxisExchangeIsASignedPermutation) {
     };
     auto permute = [&](const Vector& v) {
         Vector out = transpose_grid(part(v, 1, n));
-        for (const Vector& b : {transpose_grid(part(v, 0, n)), scaled({-1, 0}, transpose_grid(part(v, 3, n))),
+        for (const Vector& b : {transpose_grid(part(v, 0, n)),
+                                scaled({-1, 0}, transpose_grid(part(v, 3, n))),
                                 scaled({-1, 0}, transpose_grid(part(v, 2, n)))}) {
             out.insert(out.end(), b.begin(), b.end());
         }
@@ -285,14 +291,16 @@ TEST(TensorialOperator, AxisExchangeIsASignedPermutation) {
     };
     const MaterialTensor eps_r = reflect(eps), mu_r = reflect(mu);
     const SparseMatrix t = assemble_sparse_tensorial_operator(eps, mu, g.derivatives(eps, mu));
-    const SparseMatrix t_r = assemble_sparse_tensorial_operator(eps_r, mu_r, h.derivatives(eps_r, mu_r));
+    const SparseMatrix t_r =
+        assemble_sparse_tensorial_operator(eps_r, mu_r, h.derivatives(eps_r, mu_r));
     for (unsigned seed : {10u, 11u}) {
         const Vector v = random_vector(4 * n, seed);
         EXPECT_LT(relative_difference(t_r.matvec(permute(v)), permute(t.matvec(v))), 1e-13);
     }
     // eps comes first: exchanging the tensors changes the operator.
     const Vector v = random_vector(4 * n, 12);
-    const SparseMatrix t_swapped = assemble_sparse_tensorial_operator(mu, eps, g.derivatives(eps, mu));
+    const SparseMatrix t_swapped =
+        assemble_sparse_tensorial_operator(mu, eps, g.derivatives(eps, mu));
     EXPECT_GT(relative_difference(t_swapped.matvec(v), t.matvec(v)), 0.1);
 }
 
@@ -317,7 +325,8 @@ struct HollowBox {
         Vector e(2 * nx * ny);
         for (std::size_t ix = 0; ix < nx; ++ix) {
             for (std::size_t iy = 0; iy < ny; ++iy) {
-                e[nx * ny + ix * ny + iy] = {std::sin(std::numbers::pi * double(ix) / double(nx)), 0.0};
+                const double phase = std::numbers::pi * double(ix) / double(nx);
+                e[nx * ny + ix * ny + iy] = {std::sin(phase), 0.0};
             }
         }
         return e;
@@ -350,10 +359,11 @@ TEST(PhysicsCheck, HollowBoxTe10IsAnEigenvectorOfTheDiagonalOperator) {
         const SparseDiagonalOperators ops = assemble_sparse_diagonal_operators(vac, vac, d);
         const Vector e = box.te10();
         // An eigenvector of the discrete problem to rounding ...
-        EXPECT_LT(relative_difference(ops.eigen_operator.matvec(e), scaled({box.discrete_eigenvalue(), 0}, e)),
-                  1e-12);
+        const Vector eigen_e = scaled({box.discrete_eigenvalue(), 0}, e);
+        EXPECT_LT(relative_difference(ops.eigen_operator.matvec(e), eigen_e), 1e-12);
         // ... whose eigenvalue approaches the guide's with second-order error.
-        const double error = std::fabs(rayleigh_quotient(ops.eigen_operator, e) - box.exact_eigenvalue());
+        const double error =
+            std::fabs(rayleigh_quotient(ops.eigen_operator, e) - box.exact_eigenvalue());
         EXPECT_LT(error, 2e-3);
         if (refine == 2) {
             EXPECT_GT(previous_error / error, 3.9);

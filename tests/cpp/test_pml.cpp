@@ -121,7 +121,8 @@ TEST(StretchFactors, NegativeOrderInvertsThePower) {
 TEST(StretchFactors, SideFactorScalesTheLossOfItsOwnSide) {
     const double omega = 1.0e15;
     const PmlParameters p = depth_probe();
-    const std::vector<Complex> plain = create_sfactor("f", kSteps, 10, 3, omega, true, kUnitSides, p);
+    const std::vector<Complex> plain =
+        create_sfactor("f", kSteps, 10, 3, omega, true, kUnitSides, p);
     const std::vector<Complex> s =
         create_sfactor("f", kSteps, 10, 3, omega, true, {Complex{0.5, 0.0}, Complex{0.0, 1.0}}, p);
     EXPECT_EQ(s[0].re, plain[0].re);
@@ -215,7 +216,8 @@ TEST(StretchMatrices, RowsCarryTheReciprocalOfTheirAxisFactor) {
     const double q = (1.5 / 2) * (1.5 / 2) * (1.5 / 2);
     const double kappa = 1.0 + 2.0 * q;
     const double loss = 2.0 / (0.5 * Z0) * q / (omega * EPS0_UM);
-    const Complex want{kappa / (kappa * kappa + loss * loss), -loss / (kappa * kappa + loss * loss)};
+    const double modulus = kappa * kappa + loss * loss;
+    const Complex want{kappa / modulus, -loss / modulus};
     EXPECT_NEAR(entry(s[0], 0, 0).re, want.re, 1e-15);
     EXPECT_NEAR(entry(s[0], 0, 0).im, want.im, 1e-15);
 }
@@ -248,8 +250,9 @@ TEST(StretchMatrices, SideFactorIsTheReciprocalIndexOfTheStrip) {
         const auto s = create_s_matrices_sparse_with_profile(
             g.nx, g.ny, 2, 2, g.dlf(), g.dlb(), omega, isotropic(n, cse.eps),
             isotropic(n, Complex{1.0, 0.0}), true, true, p);
-        const std::vector<Complex> fy = create_sfactor("f", g.fy, g.ny, 2, omega, true, {cse.c, cse.c}, p);
-        const std::vector<Complex> bx = create_sfactor("b", g.bx, g.nx, 2, omega, true, {cse.c, cse.c}, p);
+        const std::pair sides{cse.c, cse.c};
+        const std::vector<Complex> fy = create_sfactor("f", g.fy, g.ny, 2, omega, true, sides, p);
+        const std::vector<Complex> bx = create_sfactor("b", g.bx, g.nx, 2, omega, true, sides, p);
         for (std::size_t ix = 0; ix < g.nx; ++ix) {
             for (std::size_t iy = 0; iy < g.ny; ++iy) {
                 const std::size_t q = ix * g.ny + iy;

@@ -27,7 +27,9 @@ struct Inputs {
                                                     false, eps, mu, npml_x, npml_y, params, true,
                                                     false);
     }
-    DerivativeSet plain() const { return create_d_matrices_sparse(nx, ny, {fx, fy}, {bx, by}, true, false); }
+    DerivativeSet plain() const {
+        return create_d_matrices_sparse(nx, ny, {fx, fy}, {bx, by}, true, false);
+    }
 };
 
 TEST(SolveInputs, WithoutLayersOmegaIsNotNeeded) {
