@@ -1,4 +1,5 @@
 #include <cmath>
+#include <utility>
 
 #include "python_api.hpp"
 
@@ -19,7 +20,7 @@ Result<DerivativeSet> sparse_derivative_matrices_for_solve(
     }
     if (derivative_scale) {
         const Complex factor{*derivative_scale, 0.0};
-        for (std::size_t k = 0; k < 4; ++k) d[k] = d[k].scale(factor);
+        for (std::size_t k = 0; k < 4; ++k) d[k] = std::move(d[k]).scale(factor);
     }
     return d;
 }

@@ -205,7 +205,12 @@ SparseMatrix SparseMatrix::sub(const SparseMatrix& other) const {
     return merge_columns(*this, other, [](Complex v) { return v * Complex{-1.0, 0.0}; });
 }
 
-SparseMatrix SparseMatrix::scale(Complex factor) const {
+SparseMatrix SparseMatrix::scale(Complex factor) && {
+    for (Complex& v : values) v = v * factor;
+    return std::move(*this);
+}
+
+SparseMatrix SparseMatrix::scale(Complex factor) const& {
     SparseMatrix m;
     m.col_ptr = col_ptr;
     m.row_indices = row_indices;

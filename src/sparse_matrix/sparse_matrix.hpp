@@ -59,7 +59,9 @@ public:
     SparseMatrix add(const SparseMatrix& other) const;
     SparseMatrix sub(const SparseMatrix& other) const;
     // Every stored value times factor; the pattern is kept, zeros included.
-    SparseMatrix scale(Complex factor) const;
+    SparseMatrix scale(Complex factor) const&;
+    // The same on a temporary, reusing its storage.
+    SparseMatrix scale(Complex factor) &&;
     SparseMatrix matmul(const SparseMatrix& other) const;
     std::vector<Complex> matvec(std::span<const Complex> x) const;
 };

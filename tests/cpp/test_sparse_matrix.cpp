@@ -162,6 +162,11 @@ TEST(SparseMatrixOperations, ScaleKeepsPatternAndAddDropsItsZeros) {
     EXPECT_EQ(z.col_ptr, a.col_ptr);
     EXPECT_EQ(z.row_indices, a.row_indices);
     for (const Complex& v : z.values) EXPECT_TRUE(is_zero(v));
+    SparseMatrix copy = a;
+    const SparseMatrix moved = std::move(copy).scale({0.5, -2.0});
+    const SparseMatrix kept = a.scale({0.5, -2.0});
+    EXPECT_EQ(moved.values, kept.values);
+    EXPECT_EQ(moved.row_indices, a.row_indices);
     const SparseMatrix sum = z.add(SparseMatrix::from_triplets(5, 4, {}));
     EXPECT_EQ(sum.nnz(), 0u);
     EXPECT_EQ(a.sub(a).nnz(), 0u);
