@@ -150,9 +150,9 @@ def load_probe(directory):
     subprocess.run([compiler, "-std=c++20", "-O3", "-DNDEBUG", "-ffp-contract=off", "-fPIC",
                     "-shared", f"-I{ROOT / 'src'}", f"-I{include}", str(source), "-o",
                     str(target)], check=True)
-    spec = importlib.util.spec_from_file_location("result_probe", target)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("result_probe", target)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 

@@ -71,8 +71,8 @@ def test_internal_error_type():
 
 
 def test_reinitialising_returns_the_same_module():
-    spec = importlib.util.spec_from_file_location("corvane._core", _core.__file__)
-    again = importlib.util.module_from_spec(spec)
+    module_spec = importlib.util.spec_from_file_location("corvane._core", _core.__file__)
+    again = importlib.util.module_from_spec(module_spec)
     assert again is _core
     assert again.InternalError is _core.InternalError
 
@@ -100,8 +100,8 @@ path = sys.argv[1]
 outcome = os.path.join(tempfile.mkdtemp(), "outcome")
 LOAD = (
     "import importlib.util\n"
-    "spec = importlib.util.spec_from_file_location('corvane._core', %r)\n"
-    "module = importlib.util.module_from_spec(spec)\n" % path
+    "module_spec = importlib.util.spec_from_file_location('corvane._core', %r)\n"
+    "module = importlib.util.module_from_spec(module_spec)\n" % path
 )
 exec(LOAD)
 main_module = module
