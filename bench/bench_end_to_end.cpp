@@ -98,7 +98,7 @@ SolveArguments strip_arguments(std::size_t nx, std::size_t ny) {
     }
     args.num_modes = kModes;
     args.neff_guess = kNeffGuess;
-    args.direction = "+";
+    args.direction = std::string(1, '+');  // not = "+": g++ 12 warns falsely (-Wrestrict)
     args.derivative_scale = 1.0 / k0;
     args.npml_x = args.npml_y = std::uint64_t(std::lround(kPml / h));
     args.pml.pml_sigma_max = 8.0 * h * k0 * kCladIndex;
