@@ -148,7 +148,7 @@ def load_probe(directory):
     target = pathlib.Path(directory) / f"result_probe{suffix}"
     compiler = os.environ.get("CXX", "g++")
     subprocess.run([compiler, "-std=c++20", "-O3", "-DNDEBUG", "-ffp-contract=off", "-fPIC",
-                    "-shared", f"-I{ROOT / 'src'}", f"-I{include}", str(source), "-o",
+                    "-shared", f"-I{ROOT / 'src'}", f"-I{ROOT / 'src' / 'python_api'}", f"-I{include}", str(source), "-o",
                     str(target)], check=True)
     module_spec = importlib.util.spec_from_file_location("result_probe", target)
     module = importlib.util.module_from_spec(module_spec)

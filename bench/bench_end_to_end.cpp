@@ -40,7 +40,7 @@
 #include "eigensolve/umfpack_lu.hpp"
 #include "mode_solver/pipeline_steps.hpp"
 #include "operators.hpp"
-#include "python_api.hpp"
+#include "python_api/python_api.hpp"
 
 using namespace corvane;
 

@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "common/internal_error.hpp"
-#include "python_api.hpp"
+#include "python_api/python_api.hpp"
 #include "python_api_binding_convert.hpp"
 #include "python_api_binding_pyref.hpp"
 #include "python_api_binding_result.hpp"

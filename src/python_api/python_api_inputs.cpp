@@ -1,7 +1,7 @@
 #include <cmath>
 #include <utility>
 
-#include "python_api.hpp"
+#include "python_api/python_api.hpp"
 
 namespace corvane {
 

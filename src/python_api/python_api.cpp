@@ -1,4 +1,4 @@
-#include "python_api.hpp"
+#include "python_api/python_api.hpp"
 
 #include <utility>
 
