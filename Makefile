@@ -56,3 +56,52 @@ bench: test-cpp install
 
 clean:
 	rm -rf build $(VENV)
+
+# ---- reliability jobs: sanitizers, fuzzing, leak check ---------------------------------
+# `sanitize`: the C++ tests and the native module's Python tests against a build with
+# AddressSanitizer + UndefinedBehaviorSanitizer (its own build dirs and venv). Tests that
+# need a real allocation failure under an address-space limit are deselected there only:
+# ASan reserves terabytes of address space. Huge requests fail as bad_alloc
+# (allocator_may_return_null), as they would without the sanitizer.
+# `fuzz`: >= 20,000 hostile calls of both solvers in watched child processes.
+# `leakcheck`: RSS growth per call over 1,000 solves and 1,000 failing calls.
+BUILD_ASAN_CPP ?= build/asan-cpp
+VENV_ASAN ?= .venv-asan
+SANITIZE_ENV := ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1 \
+                UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+SANITIZE_PYTESTS = tests/python/test_arguments.py tests/python/test_binding_failures.py \
+                   tests/python/test_binding_result.py tests/python/test_end_to_end.py \
+                   tests/python/test_exports.py tests/python/test_module.py \
+                   tests/python/test_physics.py tests/python/test_solve_inputs.py \
+                   tests/python/test_reliability.py $(wildcard tests/python/test_engine*.py)
+FUZZ_CALLS ?= 20000
+
+.PHONY: sanitize sanitize-cpp sanitize-python fuzz leakcheck
+
+sanitize: sanitize-cpp sanitize-python
+
+sanitize-cpp: system-deps venv
+	$(VENV)/bin/cmake -S . -B $(BUILD_ASAN_CPP) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_SANITIZE=ON -DCORVANE_BUILD_TESTS=ON \
+	  -DCORVANE_BUILD_BENCH=OFF -DCORVANE_BUILD_PYTHON=OFF > /dev/null
+	$(VENV)/bin/cmake --build $(BUILD_ASAN_CPP) -j$(JOBS)
+	$(SANITIZE_ENV) $(VENV)/bin/ctest --test-dir $(BUILD_ASAN_CPP) --output-on-failure -j$(JOBS)
+
+$(VENV_ASAN)/bin/python:
+	$(PYTHON) -m venv $(VENV_ASAN)
+	$(VENV_ASAN)/bin/python -m pip install -q --upgrade pip
+
+sanitize-python: system-deps $(VENV_ASAN)/bin/python
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VENV_ASAN)/bin/python -m pip install -q ".[test]" \
+	  --config-settings=build-dir=build/asan-{wheel_tag} \
+	  --config-settings=cmake.build-type=RelWithDebInfo \
+	  --config-settings=cmake.define.CORVANE_SANITIZE=ON
+	$(SANITIZE_ENV) LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so)" \
+	  $(VENV_ASAN)/bin/python -m pytest -q -p no:cacheprovider -m "not needs_real_oom" $(SANITIZE_PYTESTS)
+
+fuzz: install
+	$(VPY) tests/fuzz/fuzz_core.py --calls $(FUZZ_CALLS)
+
+leakcheck: install
+	$(VPY) tests/fuzz/leak_check.py
+# ---- end of reliability jobs -------------------------------------------------------------

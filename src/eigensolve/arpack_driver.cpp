@@ -10,6 +10,8 @@
 #include <exception>
 #include <limits>
 #include <mutex>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -24,7 +26,7 @@ static_assert(sizeof(double _Complex) == sizeof(Complex) &&
 
 constexpr std::size_t kIntMax = static_cast<std::size_t>(std::numeric_limits<a_int>::max());
 
-// A lock that remembers an exception escaping while it was held: ARPACK's saved
+// A lock that remembers an internal error escaping while it was held: ARPACK's saved
 // reverse-communication state is then unknown, so no later sequence may start. The flag is
 // never cleared.
 struct PoisonableMutex {
@@ -36,22 +38,28 @@ PoisonableMutex ARPACK_MUTEX;
 
 class ArpackLockGuard {
 public:
-    explicit ArpackLockGuard(PoisonableMutex& m)
-        : m_(m), uncaught_at_entry_(std::uncaught_exceptions()) {
-        m_.mutex.lock();
-    }
+    explicit ArpackLockGuard(PoisonableMutex& m) : m_(m) { m_.mutex.lock(); }
     ArpackLockGuard(const ArpackLockGuard&) = delete;
     ArpackLockGuard& operator=(const ArpackLockGuard&) = delete;
-    ~ArpackLockGuard() {
-        if (std::uncaught_exceptions() > uncaught_at_entry_) m_.poisoned = true;
-        m_.mutex.unlock();
-    }
+    ~ArpackLockGuard() { m_.mutex.unlock(); }
 
     bool poisoned() const { return m_.poisoned; }
 
+    // Called with the escaping exception current. A failed allocation abandons the sequence
+    // as cleanly as any error return does (the next sequence starts afresh with ido = 0),
+    // so the caller's MemoryError must not cost every later solve its ARPACK routes.
+    void poison_unless_out_of_memory() noexcept {
+        try {
+            throw;
+        } catch (const std::bad_alloc&) {
+        } catch (const std::length_error&) {  // what the binding also reports as MemoryError
+        } catch (...) {
+            m_.poisoned = true;
+        }
+    }
+
 private:
     PoisonableMutex& m_;
-    int uncaught_at_entry_;
 };
 
 // ARPACK's LAPACK calls reject NaN and infinite data through xerbla, which prints (and in
@@ -113,54 +121,62 @@ Result<RitzPairs> arpack_shift_invert_vectors(
         ArpackLockGuard lock(ARPACK_MUTEX);
         if (lock.poisoned()) return fail("failed to lock ARPACK mutex");
 
-        a_int ido = 0;
-        while (true) {
-            znaupd_c(&ido, "I", cn, "LM", cnev, tol, c_complex(resid), cncv, c_complex(v), cn,
-                     iparam.data(), ipntr.data(), c_complex(workd), c_complex(workl), clworkl,
-                     rwork.data(), &info);
-            if (ido == 99) break;
-            if (ido != -1 && ido != 1) {
-                return fail("ARPACK returned unsupported ido=" + std::to_string(ido));
+        try {
+            a_int ido = 0;
+            while (true) {
+                znaupd_c(&ido, "I", cn, "LM", cnev, tol, c_complex(resid), cncv, c_complex(v), cn,
+                         iparam.data(), ipntr.data(), c_complex(workd), c_complex(workl), clworkl,
+                         rwork.data(), &info);
+                if (ido == 99) break;
+                if (ido != -1 && ido != 1) {
+                    return fail("ARPACK returned unsupported ido=" + std::to_string(ido));
+                }
+                const std::int64_t xo = std::int64_t{ipntr[0]} - 1;
+                if (xo < 0) return fail("ARPACK returned invalid input pointer");
+                const std::int64_t yo = std::int64_t{ipntr[1]} - 1;
+                if (yo < 0) return fail("ARPACK returned invalid output pointer");
+                const std::size_t x_at = static_cast<std::size_t>(xo);
+                const std::size_t y_at = static_cast<std::size_t>(yo);
+                if (x_at + n > workd.size() || y_at + n > workd.size()) {
+                    return fail("ARPACK work pointer out of bounds");
+                }
+                // The operator only reads its argument and returns a fresh vector, so the
+                // window of workd is handed over without a copy.
+                Result<std::vector<Complex>> y =
+                    op(std::span<const Complex>(workd.data() + x_at, n));
+                if (!y) return std::move(y).error();
+                if (y->size() != n) {
+                    return fail("ARPACK operator returned vector with wrong length");
+                }
+                if (!all_finite(*y)) return fail("ARPACK operator returned non-finite values");
+                std::copy(y->begin(), y->end(), workd.begin() + static_cast<std::ptrdiff_t>(y_at));
             }
-            const std::int64_t xo = std::int64_t{ipntr[0]} - 1;
-            if (xo < 0) return fail("ARPACK returned invalid input pointer");
-            const std::int64_t yo = std::int64_t{ipntr[1]} - 1;
-            if (yo < 0) return fail("ARPACK returned invalid output pointer");
-            const std::size_t x_at = static_cast<std::size_t>(xo);
-            const std::size_t y_at = static_cast<std::size_t>(yo);
-            if (x_at + n > workd.size() || y_at + n > workd.size()) {
-                return fail("ARPACK work pointer out of bounds");
+            // 1: maximum number of iterations reached; 2: no shifts could be applied. Both
+            // still leave usable Ritz pairs for zneupd.
+            if (info < 0 || info > 2) {
+                return fail("ARPACK znaupd failed with info=" + std::to_string(info));
             }
-            // The operator only reads its argument and returns a fresh vector, so the
-            // window of workd is handed over without a copy.
-            Result<std::vector<Complex>> y = op(std::span<const Complex>(workd.data() + x_at, n));
-            if (!y) return std::move(y).error();
-            if (y->size() != n) return fail("ARPACK operator returned vector with wrong length");
-            if (!all_finite(*y)) return fail("ARPACK operator returned non-finite values");
-            std::copy(y->begin(), y->end(), workd.begin() + static_cast<std::ptrdiff_t>(y_at));
-        }
-        // 1: maximum number of iterations reached; 2: no shifts could be applied. Both
-        // still leave usable Ritz pairs for zneupd.
-        if (info < 0 || info > 2) {
-            return fail("ARPACK znaupd failed with info=" + std::to_string(info));
-        }
 
-        std::vector<a_int> select(ncv);
-        std::vector<Complex> d(nev + 1);
-        std::vector<Complex> z(n * nev);
-        std::vector<Complex> workev(2 * ncv);
-        a_int eupd_info = 0;
-        const double _Complex sigma = 0.0;  // ignored in mode 1
-        zneupd_c(1, "A", select.data(), c_complex(d), c_complex(z), cn, sigma, c_complex(workev),
-                 "I", cn, "LM", cnev, tol, c_complex(resid), cncv, c_complex(v), cn, iparam.data(),
-                 ipntr.data(), c_complex(workd), c_complex(workl), clworkl, rwork.data(),
-                 &eupd_info);
-        if (eupd_info != 0) {
-            return fail("ARPACK zneupd failed with info=" + std::to_string(eupd_info));
+            std::vector<a_int> select(ncv);
+            std::vector<Complex> d(nev + 1);
+            std::vector<Complex> z(n * nev);
+            std::vector<Complex> workev(2 * ncv);
+            a_int eupd_info = 0;
+            const double _Complex sigma = 0.0;  // ignored in mode 1
+            zneupd_c(1, "A", select.data(), c_complex(d), c_complex(z), cn, sigma,
+                     c_complex(workev), "I", cn, "LM", cnev, tol, c_complex(resid), cncv,
+                     c_complex(v), cn, iparam.data(), ipntr.data(), c_complex(workd),
+                     c_complex(workl), clworkl, rwork.data(), &eupd_info);
+            if (eupd_info != 0) {
+                return fail("ARPACK zneupd failed with info=" + std::to_string(eupd_info));
+            }
+            d.resize(nev);
+            out.values = std::move(d);
+            out.vectors = std::move(z);
+        } catch (...) {
+            lock.poison_unless_out_of_memory();
+            throw;
         }
-        d.resize(nev);
-        out.values = std::move(d);
-        out.vectors = std::move(z);
     }
     return out;
 }

@@ -26,8 +26,9 @@ struct RitzPairs {
 };
 
 // Requires nev + 2 <= ncv <= n. Holds ARPACK_MUTEX while ARPACK runs, the operator
-// applications included; an exception escaping in that stretch poisons the lock for the
-// rest of the process, and every later call fails with "failed to lock ARPACK mutex".
+// applications included; an exception other than an allocation failure (std::bad_alloc,
+// std::length_error) escaping in that stretch poisons the lock for the rest of the
+// process, and every later call fails with "failed to lock ARPACK mutex".
 Result<RitzPairs> arpack_shift_invert_vectors(
     const ShiftInvertOperator& op, std::size_t n, std::size_t nev, std::size_t ncv,
     std::optional<std::span<const Complex>> initial_vector, double tol);

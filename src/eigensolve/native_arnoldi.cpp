@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <limits>
 #include <utility>
 
 #include "eigensolve/eigensolve.hpp"
@@ -28,25 +29,65 @@ Complex dot(const std::vector<Complex>& u, const std::vector<Complex>& w) {
     return h;
 }
 
-// Eigenvalues of h in the diagonal order of its Schur factor T.
-Result<std::vector<Complex>> schur_eigenvalues(const Eigen::MatrixXcd& h) {
+// Ritz vectors by one SVD of H_k - theta I per Ritz value cost O(k^4), minutes once k
+// reaches a few hundred (num_modes at or above the order of a tiny operator). Beyond the
+// default Krylov dimension they come from the Schur vectors instead, O(k^3) for all of
+// them; up to it every result stays that of the SVDs.
+constexpr std::size_t kSvdRitzVectorSteps = 32;
+
+// Eigenvalues of h in the diagonal order of its Schur factor T, and with `vectors` its
+// unit eigenvectors as the columns of a matrix.
+struct HessenbergEigen {
+    std::vector<Complex> theta;
+    Eigen::MatrixXcd vectors;
+};
+
+// Eigenvector of the upper triangular t for its diagonal entry c, by back-substitution
+// with z_c = 1. A denominator below the threshold smin (a repeated eigenvalue) is raised to
+// it, and z is rescaled whenever an entry grows huge, so no entry becomes infinite.
+Eigen::VectorXcd triangular_eigenvector(const Eigen::MatrixXcd& t, Eigen::Index c) {
+    constexpr double kHuge = 1e150;
+    const std::complex<double> tcc = t(c, c);
+    const double smin = std::max(kEpsilon * std::abs(tcc), std::numeric_limits<double>::min());
+    Eigen::VectorXcd z = Eigen::VectorXcd::Zero(t.rows());
+    z(c) = 1.0;
+    for (Eigen::Index i = c - 1; i >= 0; --i) {
+        std::complex<double> sum = 0.0;
+        for (Eigen::Index l = i + 1; l <= c; ++l) sum += t(i, l) * z(l);
+        std::complex<double> d = t(i, i) - tcc;
+        if (std::abs(d) < smin) d = smin;
+        z(i) = -sum / d;
+        if (std::abs(z(i)) > kHuge) z.segment(i, c - i + 1) /= std::abs(z(i));
+    }
+    return z;
+}
+
+Result<HessenbergEigen> hessenberg_eigen(const Eigen::MatrixXcd& h, bool vectors) {
     // NaN or infinite entries (solves with a singular shift) never deflate: fail at once
     // instead of running QR sweeps up to the cap.
     if (!h.allFinite()) return fail("failed to compute Hessenberg eigenvalues");
     const Eigen::Index k = h.rows();
     Eigen::ComplexSchur<Eigen::MatrixXcd> schur(k);
     schur.setMaxIterations(kSchurIterationsPerRow * std::max<Eigen::Index>(k, 1));
-    schur.compute(h, /*computeU=*/false);
+    // T does not depend on whether U is accumulated alongside it.
+    schur.compute(h, /*computeU=*/vectors);
     if (schur.info() != Eigen::Success) return fail("failed to compute Hessenberg eigenvalues");
     const Eigen::MatrixXcd& t = schur.matrixT();
-    std::vector<Complex> theta(static_cast<std::size_t>(k));
+    HessenbergEigen eigen;
+    eigen.theta.resize(static_cast<std::size_t>(k));
     for (Eigen::Index i = 0; i < k; ++i) {
         if (i + 1 < k && t(i + 1, i) != std::complex<double>(0.0, 0.0)) {
             return fail("failed to compute Hessenberg eigenvalues");
         }
-        theta[static_cast<std::size_t>(i)] = from_std(t(i, i));
+        eigen.theta[static_cast<std::size_t>(i)] = from_std(t(i, i));
     }
-    return theta;
+    if (vectors) {
+        eigen.vectors.resize(k, k);
+        for (Eigen::Index c = 0; c < k; ++c) {
+            eigen.vectors.col(c) = schur.matrixU() * triangular_eigenvector(t, c);
+        }
+    }
+    return eigen;
 }
 
 // Right singular vector of the smallest singular value of h - theta I: conj of the last row
@@ -69,6 +110,14 @@ Result<std::vector<Complex>> null_vector(const std::vector<std::vector<Complex>>
     std::vector<Complex> y(k);
     for (std::size_t i = 0; i < k; ++i) {
         y[i] = from_std(v(static_cast<Eigen::Index>(i), ki - 1));
+    }
+    return y;
+}
+
+std::vector<Complex> column(const Eigen::MatrixXcd& m, std::size_t c) {
+    std::vector<Complex> y(static_cast<std::size_t>(m.rows()));
+    for (std::size_t i = 0; i < y.size(); ++i) {
+        y[i] = from_std(m(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(c)));
     }
     return y;
 }
@@ -102,6 +151,11 @@ Result<std::vector<Candidate>> native_shift_invert_arnoldi(
         basis.push_back(arnoldi_start_vector(n));
     }
 
+    // A Krylov space of an order-n operator has at most n dimensions: past n steps the
+    // process would only orthogonalise rounding noise, so m beyond n is never run. (With
+    // n = 0 the single step below breaks down at once.)
+    const std::size_t max_steps = std::max<std::size_t>(1, std::min(m, n));
+
     // Column j of the Hessenberg matrix, rows 0 .. j + 1.
     std::vector<std::vector<Complex>> h_columns;
     std::size_t k = 0;
@@ -127,7 +181,9 @@ Result<std::vector<Candidate>> native_shift_invert_arnoldi(
         column[j + 1] = Complex{beta, 0.0};
         h_columns.push_back(std::move(column));
 
-        if (j + 1 == m || beta <= tol) {
+        // A NaN beta never passes beta <= tol. Its column already holds NaN coefficients,
+        // so the eigenvalue step below reports the failure.
+        if (j + 1 == max_steps || beta <= tol || std::isnan(beta)) {
             k = j + 1;
             break;
         }
@@ -144,14 +200,17 @@ Result<std::vector<Candidate>> native_shift_invert_arnoldi(
                 to_std(h_columns[j][i]);
         }
     }
-    Result<std::vector<Complex>> thetas = schur_eigenvalues(hk);
-    if (!thetas) return std::move(thetas).error();
+    const bool schur_vectors = k > kSvdRitzVectorSteps;
+    Result<HessenbergEigen> eigen = hessenberg_eigen(hk, schur_vectors);
+    if (!eigen) return std::move(eigen).error();
 
     std::vector<Candidate> candidates;
     const std::size_t used = std::min(k, basis.size());
-    for (const Complex theta : *thetas) {
+    for (std::size_t r = 0; r < k; ++r) {
+        const Complex theta = eigen->theta[r];
         if (abs(theta) <= tol) continue;  // a NaN modulus is kept
-        Result<std::vector<Complex>> y = null_vector(h_columns, k, theta);
+        Result<std::vector<Complex>> y =
+            schur_vectors ? column(eigen->vectors, r) : null_vector(h_columns, k, theta);
         if (!y) return std::move(y).error();
         normalize_in_place(*y);
 

@@ -1,5 +1,7 @@
 #include "python_api/python_api.hpp"
 
+#include <cstdint>
+#include <limits>
 #include <utility>
 
 namespace corvane {
@@ -17,8 +19,12 @@ void release(std::vector<std::vector<Complex>>& flat) {
 
 Result<ModeSolveResult> run_mode_solve(Formulation formulation, SolveArguments&& args,
                                        const EigenOptions& options) {
-    // Wraps modulo 2^64 like the unsigned product it is; the tensor check then fails.
-    const std::uint64_t cell_count = args.nx * args.ny;
+    // A product beyond 2^64 - 1 saturates there, a length no component can have, so such a
+    // grid fails the tensor check instead of wrapping to a small count a tensor could match.
+    std::uint64_t cell_count = 0;
+    if (__builtin_mul_overflow(args.nx, args.ny, &cell_count)) {
+        cell_count = std::numeric_limits<std::uint64_t>::max();
+    }
 
     Result<MaterialTensor> eps = tensor_from_flat(args.eps_tensor, cell_count);
     if (!eps) return std::move(eps).error();

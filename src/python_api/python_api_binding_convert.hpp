@@ -7,7 +7,9 @@
 // reference and list sizes are re-read on every step.
 #pragma once
 
+#include <algorithm>
 #include <climits>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -158,6 +160,9 @@ inline bool convert_complex(PyObject* obj, Complex& out) {
     return convert_real(re, out.re) && convert_real(im, out.im);
 }
 
+// Items reserved up front for a sequence that is not a list or tuple (64 KiB of doubles).
+inline constexpr std::size_t kTrustedLengthHint = 8192;
+
 // Any object passing the sequence check except str, items converted in order. The
 // converter of an item that runs Python code holds that item itself.
 template <class T, class ConvertItem>
@@ -189,13 +194,15 @@ bool convert_sequence(PyObject* obj, std::vector<T>& out, ConvertItem convert_it
         raise_wrong_type(obj, "Sequence");
         return false;
     }
-    // The length is only a capacity hint; an object without a usable one still iterates.
+    // The length is only a capacity hint, and any __len__ may lie: at most a bounded
+    // reservation is taken on its word, and the vector grows as items actually arrive. An
+    // object without a usable length still iterates.
     Py_ssize_t hint = PySequence_Size(obj);
     if (hint < 0) {
         PyErr_Clear();
         hint = 0;
     }
-    out.reserve(static_cast<std::size_t>(hint));
+    out.reserve(std::min(static_cast<std::size_t>(hint), kTrustedLengthHint));
     PyRef iterator = PyRef::steal(PyObject_GetIter(obj));
     if (!iterator) return false;
     for (;;) {

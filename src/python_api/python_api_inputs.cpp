@@ -1,4 +1,5 @@
 #include <cmath>
+#include <stdexcept>
 #include <utility>
 
 #include "python_api/python_api.hpp"
@@ -27,8 +28,13 @@ Result<DerivativeSet> sparse_derivative_matrices_for_solve(
 
 std::vector<double> cell_areas_from_steps(std::span<const double> steps_x,
                                           std::span<const double> steps_y) {
+    std::size_t count = 0;
+    // A count beyond the address space is an allocation that cannot succeed: MemoryError.
+    if (__builtin_mul_overflow(steps_x.size(), steps_y.size(), &count)) {
+        throw std::length_error("cell area count exceeds the address space");
+    }
     std::vector<double> areas;
-    areas.reserve(steps_x.size() * steps_y.size());
+    areas.reserve(count);
     for (const double hx : steps_x) {
         for (const double hy : steps_y) areas.push_back(std::fabs(hy * hx));
     }

@@ -101,6 +101,7 @@ print(len(_core.solve_diagonal_sparse_py(**base)))
 """
 
 
+@pytest.mark.needs_real_oom
 @pytest.mark.parametrize(
     "case,printed",
     [
