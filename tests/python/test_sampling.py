@@ -148,6 +148,20 @@ def _laminate(eps_a, eps_b, f_b, normal_axis):
     return np.array(D_avg).T @ np.linalg.inv(np.array(E_avg).T)
 
 
+    def test_background_material_shared_with_an_early_shape(self):
+        # The background's material is also the first shape's: its region still holds
+        # every point no other shape covers.
+        s = Structure([Rectangle(center=(-0.3, 0), size=(0.2, 0.2), material=1.5),
+                       Rectangle(center=(0.0, 0), size=(0.2, 0.2), material=2.0),
+                       Rectangle(center=(0.3, 0), size=(0.2, 0.2), material=1.2)],
+                      background=1.2)
+        g = Grid.uniform(x=(-0.6, 0.6), y=(-0.4, 0.4), step=0.1)
+        eps = sample_materials(s, g, LAM).eps[2, 2].real
+        X, Y = g.positions("ez")
+        far = (np.abs(Y) > 0.15) | (np.abs(X) > 0.45)
+        np.testing.assert_allclose(eps[far], 1.44)
+
+
 class TestAnisotropicAverage:
     def test_rotated_crystal_on_a_flat_interface_matches_the_laminate_solution(self):
         crystal = materials.lithium_niobate(optic_axis="z").rotated(35, axis="y").rotated(20, "z")
