@@ -124,7 +124,7 @@ def _normalise(value, what: str, allow_tensor: bool):
         return _check_entry(value, what)
     try:
         arr = np.asarray(value, dtype=object)
-    except Exception:  # pragma: no cover - numpy accepts nearly everything as object
+    except (TypeError, ValueError):
         arr = None
     if arr is not None and arr.shape == (3,):
         return tuple(_check_entry(v, f"{what}[{k}]") for k, v in enumerate(arr.tolist()))
