@@ -86,9 +86,9 @@ class Grid:
     """A rectilinear grid from its cell edges (micrometres), immutable.
 
     Example:
-        >>> g = Grid(x_edges=[0.0, 0.1, 0.3], y_edges=[0.0, 0.2])
+        >>> g = Grid(x_edges=[0.0, 0.25, 0.75], y_edges=[0.0, 0.5])
         >>> g.dlf_x.tolist(), g.dlb_x.tolist()
-        ([0.1, 0.2], [0.1, 0.15000000000000002])
+        ([0.25, 0.5], [0.25, 0.375])
     """
 
     __slots__ = ("_x", "_y")

@@ -2,6 +2,7 @@
 the interface conditions, placement of every component, mirror and transpose exactness,
 paint order and the errors."""
 
+import doctest
 import math
 
 import numpy as np
@@ -275,3 +276,11 @@ class TestInterface:
         with pytest.raises(error, match=match):
             sample_materials(args["structure"], args["grid"], args["wavelength"],
                              averaging=averaging)
+
+
+@pytest.mark.parametrize("module", ["materials", "geometry", "grid", "sampling"])
+def test_docstring_examples_run(module):
+    import importlib
+
+    result = doctest.testmod(importlib.import_module(f"corvane.{module}"))
+    assert result.failed == 0 and result.attempted > 0
