@@ -16,14 +16,13 @@ from pathlib import Path
 import numpy as np
 
 import corvane as cv
-from corvane import _core
 from corvane.grid import Grid
 from corvane.materials import silica, silicon
 from corvane.sampling import sample_materials
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "python"))
-from modelling_helpers import (fibre_neff, fitted_order, slab_neff,  # noqa: E402
-                               solve_sampled, te_fraction)
+from modelling_helpers import (fibre_he11_on_quarter_window, fibre_neff,  # noqa: E402
+                               fitted_order, slab_neff, solve_sampled, te_fraction)
 
 LAM = 1.55
 
@@ -47,9 +46,9 @@ def sampling_speed():
         ("uniform 5 nm", Grid.uniform(x=(-1.35, 1.35), y=(-1.1, 1.3), step=0.005)),
     ]:
         best, med, _ = timed(lambda: sample_materials(s, grid, LAM))
+        x0, y0, x1, y1 = grid.bounds
         print(f"{label:14s} {grid.nx:4d} x {grid.ny:4d} = {grid.nx * grid.ny:7d} cells "
-              f"window {grid.bounds[2] - grid.bounds[0]:.2f} x {grid.bounds[3] - grid.bounds[1]:.2f} um"
-              f"   {best:.3f} / {med:.3f} s")
+              f"window {x1 - x0:.2f} x {y1 - y0:.2f} um   {best:.3f} / {med:.3f} s")
 
 
 def slab_orders():
@@ -79,26 +78,13 @@ def fibre_orders(steps):
     n1, n2, a = 1.9, 1.45, 0.6
     exact = fibre_neff(n_core=n1, n_clad=n2, radius=a, wavelength=LAM,
                        bracket=(n2 + 1e-9, n1 - 1e-9))
-    fibre = cv.Structure([cv.Ellipse(center=(0, 0), radii=(a, a), material=n1)], background=n2)
     print(f"== step-index fibre n = {n1}/{n2}, a = {a} um: exact HE11 {exact:.10f} "
           "(quarter window 2.4 um, max_step 4h)")
     for tensorial in (False, True):
-        errors = []
-        for h in steps:
-            grid = Grid.auto(fibre, LAM, step=h, max_step=4 * h, x=(0, 2.4), y=(0, 2.4))
-            sm = sample_materials(fibre, grid, LAM, off_diagonal=tensorial)
-            native = _core.solve_tensorial_sparse_py if tensorial else _core.solve_diagonal_sparse_py
-            r = native(grid.nx, grid.ny, grid.dlf_x.tolist(), grid.dlf_y.tolist(),
-                       grid.dlb_x.tolist(), grid.dlb_y.tolist(), False, True, sm.flat("eps"),
-                       sm.flat("mu"), 3, exact, "+", derivative_scale=LAM / (2 * math.pi))
-            best = None
-            for k, pair in enumerate(r[0]):
-                ey = np.abs(np.array([complex(*p) for p in r[1][1][k]]).reshape(grid.nx, grid.ny)) ** 2
-                ex = np.abs(np.array([complex(*p) for p in r[1][0][k]]).reshape(grid.nx, grid.ny)) ** 2
-                if ey[0].sum() < 0.5 * (ex.sum() + ey.sum()):  # not a wall-bound mode
-                    n = complex(*pair).real
-                    best = n if best is None or n > best else best
-            errors.append(best - exact)
+        errors = [fibre_he11_on_quarter_window(n_core=n1, n_clad=n2, radius=a, wavelength=LAM,
+                                               window=2.4, step=h, tensorial=tensorial,
+                                               neff_guess=exact) - exact
+                  for h in steps]
         label = "full tensor (tensorial solver)" if tensorial else "diagonal only"
         print(f"  {label}: errors " + " ".join(f"{e:+.2e}" for e in errors)
               + f" at h = {steps} um; fitted order {fitted_order(steps, errors):.2f}")

@@ -338,5 +338,6 @@ def _laminate_form(e: np.ndarray) -> np.ndarray:
     t[..., 0, 0] = 1.0 / e11
     t[..., 0, 1:] = -e[..., 0, 1:] / e11[..., None]
     t[..., 1:, 0] = e[..., 1:, 0] / e11[..., None]
-    t[..., 1:, 1:] = e[..., 1:, 1:] - e[..., 1:, 0, None] * e[..., 0, None, 1:] / e11[..., None, None]
+    t[..., 1:, 1:] = (e[..., 1:, 1:]
+                      - e[..., 1:, 0, None] * e[..., 0, None, 1:] / e11[..., None, None])
     return t

@@ -181,8 +181,8 @@ class TestAnisotropicAverage:
         s = Structure([Layer(y=(-math.inf, math.inf), material=crystal)], background=1.0)
         g = Grid.uniform(x=(0, 0.3), y=(0, 0.3), step=0.1)
         sm = sample_materials(s, g, LAM)
-        np.testing.assert_allclose(sm.eps, np.broadcast_to(crystal.eps_tensor(LAM)[:, :, None, None],
-                                                           sm.eps.shape), rtol=1e-14)
+        expected = np.broadcast_to(crystal.eps_tensor(LAM)[:, :, None, None], sm.eps.shape)
+        np.testing.assert_allclose(sm.eps, expected, rtol=1e-14)
 
     def test_slanted_isotropic_interface_keeps_the_diagonal_of_the_smoothed_tensor(self):
         # Below the line y = x + 0.05, which cuts the square dual cells of Ex at (-0.05, 0)
