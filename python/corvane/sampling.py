@@ -325,8 +325,12 @@ def _average(values: np.ndarray, fractions: np.ndarray, normals: np.ndarray, ave
     frame[:, 2, 2] = 1.0
     local = np.einsum("kab,mbc,kdc->kmad", frame, values, frame)  # R eps R^T per material
     t_mean = np.einsum("km,kmab->kab", f, _laminate_form(local))
-    local_eff = _laminate_form(t_mean)
-    out[cut] = np.einsum("kba,kbc,kcd->kad", frame, local_eff, frame)  # R^T eps R
+    # Materials of opposite signs (metals) can cancel <1/eps_nn>: keep the plain mean there.
+    scale = np.max(np.abs(1.0 / local[:, :, 0, 0]), axis=1)
+    ok = np.abs(t_mean[:, 0, 0]) > 1e-9 * scale
+    with np.errstate(divide="ignore", invalid="ignore"):
+        local_eff = _laminate_form(t_mean[ok])
+    out[cut[ok]] = np.einsum("kba,kbc,kcd->kad", frame[ok], local_eff, frame[ok])  # R^T eps R
     return out
 
 

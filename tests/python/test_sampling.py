@@ -200,6 +200,18 @@ class TestAnisotropicAverage:
         assert diag.is_diagonal and not full.is_diagonal
 
 
+    def test_metal_and_dielectric_cancelling_the_harmonic_mean_fall_back_to_the_plain_mean(self):
+        # eps = -2 and +2 in equal parts: <1/eps> = 0 across the interface.
+        metal = cv.Material(eps=-2.0)
+        s = Structure([Layer(y=(0.05, math.inf), material=metal)], background=cv.Material(eps=2.0))
+        g = Grid.uniform(x=(-0.2, 0.2), y=(-0.3, 0.3), step=0.1)
+        sm = sample_materials(s, g, LAM)
+        assert np.all(np.isfinite(sm.eps))
+        # Ey in cells [0, 0.1] is normal to the interface at their middle: plain mean 0.
+        np.testing.assert_allclose(sm.eps[1, 1, :, 3], 0.0, atol=1e-15)
+        np.testing.assert_allclose(sm.eps[0, 0, :, 3:5].real, [[2.0, -2.0]] * 4)
+
+
 @pytest.fixture(scope="module")
 def case():
     """A substrate, a trapezoid and an ellipse on a non-uniform grid."""
