@@ -226,7 +226,9 @@ def _cells_touching(lines, x_lo, x_hi, y_lo, y_hi) -> np.ndarray:
     those cells are clipped exactly). The lines are cut into pieces no longer than the
     smallest cell, so each piece's bounding box spans a few cells only."""
     nx, ny = x_lo.size, y_lo.size
-    h = min(np.min(x_hi - x_lo), np.min(y_hi - y_lo))
+    # Slivers of cells must not multiply the pieces: no piece shorter than 1e-4 window.
+    extent = max(x_hi[-1] - x_lo[0], y_hi[-1] - y_lo[0])
+    h = max(min(np.min(x_hi - x_lo), np.min(y_hi - y_lo)), 1e-4 * extent)
     parts = shapely.get_parts(shapely.segmentize(lines, h))
     parts = parts[shapely.get_type_id(parts) == 1]  # LineStrings
     if parts.size == 0:
