@@ -109,8 +109,8 @@ def sample_materials(structure: Structure, grid: Grid, wavelength: float, *,
     "area" the plain area-weighted mean of the tensors; "center" the material at the sample
     point itself (no averaging; first-order accurate, for comparison only).
     off_diagonal: keep the off-diagonal terms that slanted interfaces produce. Default: only
-    when some material of the structure is itself not diagonal, so isotropic structures stay
-    on the diagonal solver.
+    when some material's tensor has off-diagonal terms at this wavelength, so isotropic
+    structures stay on the diagonal solver.
 
     Example:
         >>> from corvane.geometry import strip
@@ -129,24 +129,25 @@ def sample_materials(structure: Structure, grid: Grid, wavelength: float, *,
     materials = [m for m, _ in regions]
     eps_m = np.array([m.eps_tensor(lam) for m in materials])
     mu_m = np.array([m.mu_tensor(lam) for m in materials])
+    off = ~np.eye(3, dtype=bool)
     if off_diagonal is None:
-        off_diagonal = not all(m.is_diagonal for m in materials)
+        off_diagonal = bool(np.any(eps_m[:, off] != 0) or np.any(mu_m[:, off] != 0))
 
     n = grid.nx * grid.ny
     eps = np.empty((3, 3, n), dtype=complex)
     mu = np.empty((3, 3, n), dtype=complex)
     mu_uniform = bool(np.all(mu_m == mu_m[0]))
+    if mu_uniform:
+        mu[:] = mu_m[0][:, :, None]
     for position in _POSITIONS:
         rows_e = [r for r, p in enumerate(_EPS_ROWS) if p == position]
-        rows_m = [r for r, p in enumerate(_MU_ROWS) if p == position]
+        rows_m = [] if mu_uniform else [r for r, p in enumerate(_MU_ROWS) if p == position]
+        if not rows_e and not rows_m:
+            continue
         owner, cut, fractions, normals = _classify(regions, grid, position, averaging)
         pure = owner >= 0
         for values, out, rows in ((eps_m, eps, rows_e), (mu_m, mu, rows_m)):
             if not rows:
-                continue
-            if values is mu_m and mu_uniform:
-                for r in rows:
-                    out[r] = mu_m[0][r][:, None]
                 continue
             for r in rows:
                 out[r][:, pure] = values[owner[pure], r, :].T
@@ -155,7 +156,6 @@ def sample_materials(structure: Structure, grid: Grid, wavelength: float, *,
                 for r in rows:
                     out[r][:, cut] = avg[:, r, :].T
     if not off_diagonal:
-        off = ~np.eye(3, dtype=bool)
         eps[off] = 0
         mu[off] = 0
     shape = (3, 3, grid.nx, grid.ny)
