@@ -8,11 +8,13 @@ highest effective index first. Conventions: docs/user_guide.md.
 from corvane import _core
 from corvane import materials
 from corvane.geometry import Ellipse, Layer, Polygon, Rectangle, Structure, rib, slot, strip
+from corvane.grid import Grid
 from corvane.materials import Material
 from corvane.io import load
 from corvane.modes import Mode, ModeSet
+from corvane.sampling import SampledMaterials, sample_materials
 from corvane.solve import PML, solve
 
 __all__ = ["_core", "solve", "PML", "Mode", "ModeSet", "load"]
 __all__ += ["materials", "Material", "Rectangle", "Polygon", "Ellipse", "Layer", "Structure",
-            "strip", "rib", "slot"]
+            "strip", "rib", "slot", "Grid", "sample_materials", "SampledMaterials"]
