@@ -38,12 +38,15 @@ PHYSICAL_KINDS = ("guided", "leaky")
 # Fractions of a mode's electric energy above which it counts as wall-bound or PML-absorbed.
 WALL_FRACTION = 0.5
 PML_FRACTION = 0.3
+# A guided mode has at most this share of its energy in the PML (an evanescent tail).
+GUIDED_PML_FRACTION = 0.05
 # Im(neff) beyond the largest material loss index plus this is a PML mode whatever its energy.
 PML_IMAG_MARGIN = 0.1
 MAX_REQUEST_ROUNDS = 3
 # A mode whose Lorentz self-overlap (at unit power) is below this spoils the later modes that
 # the native solver orthogonalises against it; see `_refine`.
 RISKY_SELF_OVERLAP = 0.1
+# eps and mu given to the electric-wall samples (None leaves them as sampled).
 WALL_DETUNE = 1e-4
 
 
@@ -425,6 +428,8 @@ def detune_walls(eps: np.ndarray, mu: np.ndarray, pmc_x: bool, pmc_y: bool):
     own, decoupled from the interior, whose modes sit at neff = sqrt(eps mu) of the wall
     cells. With eps mu tiny they move to neff ~ 0, far from every guided mode, and stop
     taking the places of physical modes in the eigen search; no physical mode changes."""
+    if WALL_DETUNE is None:
+        return
     rows = []
     if not pmc_x:
         rows += [(eps, 1, np.s_[0, :]), (eps, 2, np.s_[0, :]), (mu, 0, np.s_[0, :])]
@@ -474,7 +479,7 @@ def classify(neffs: np.ndarray, wall_fraction: np.ndarray, pml_fraction: np.ndar
         elif pml > PML_FRACTION or abs(neff.imag) > loss_index + PML_IMAG_MARGIN \
                 or not np.isfinite(neff):
             kinds.append("pml")
-        elif not open_window or neff.real > cladding_index:
+        elif not open_window or (neff.real > cladding_index and pml < GUIDED_PML_FRACTION):
             kinds.append("guided")
         else:
             kinds.append("leaky")
@@ -568,7 +573,7 @@ def _solve_window(win: _Window, eps, mu, *, tensorial, wavelength, num_modes, sh
             radius, span = np.max(np.abs(r.neffs - shift)), shift - cladding_index
         else:
             radius, span = np.max(np.abs(r.neffs**2 - shift**2)), shift**2 - cladding_index**2
-        scanned = open_window and guess is None and m > 0 and radius >= span
+        scanned = open_window and guess is None and m > 0 and span > 0 and radius >= span
         if include_all or physical >= num_modes or scanned or request >= unknowns - 2:
             break
         request = min(2 * request, unknowns - 2)
@@ -685,13 +690,16 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
                 "formulation": formulation, "bend_radius": bend_radius, **engine_options}
 
     t = time.perf_counter()
+    candidates = _structure_planes(structure, symmetry, bend_radius, pml)
     if grid is None:
-        grid = Grid.auto(structure, wavelength, step=step) if step is not None \
-            else Grid.auto(structure, wavelength)
+        if step is None:
+            step = wavelength / (20.0 * max(structure.max_index(wavelength), 1.0))
+        grid = Grid.auto(structure, wavelength, step=step, mirror_x=candidates.get("x"),
+                         mirror_y=candidates.get("y"))
     _check_window(structure, grid, pml)
     x_edges, nl, nr = _padded(np.asarray(grid.x_edges, float), pml.left, pml.right)
     y_edges, nb, nt = _padded(np.asarray(grid.y_edges, float), pml.bottom, pml.top)
-    planes = _mirror_planes(structure, x_edges, y_edges, pml, symmetry, bend_radius)
+    planes = _mirror_planes(candidates, x_edges, y_edges, symmetry)
     timings["grid"] = time.perf_counter() - t
 
     # The sub-problem grid: the upper half along each mirror axis.
@@ -734,19 +742,30 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
                        if w is not None)
         windows.append(_Window(xs, ys, bool(wx and wx[1]), bool(wy and wy[1]), cells, parity))
 
-    def run(win):
-        return _solve_window(win, eps, mu, tensorial=tensorial, wavelength=wavelength,
-                             num_modes=num_modes, shift=shift, guess=neff_guess,
-                             include_all=include_all,
-                             stretch=stretch, cladding_index=cladding, loss_index=loss_index,
-                             open_window=pml.any, options=engine_options)
+    def run_all(eps_, mu_, *, at, guess, cladding_, all_):
+        def run(win):
+            return _solve_window(win, eps_, mu_, tensorial=tensorial, wavelength=wavelength,
+                                 num_modes=num_modes, shift=at, guess=guess, include_all=all_,
+                                 stretch=stretch, cladding_index=cladding_,
+                                 loss_index=loss_index, open_window=pml.any,
+                                 options=engine_options)
+
+        if len(windows) > 1:
+            with ThreadPoolExecutor(max_workers=2) as pool:
+                return list(pool.map(run, windows))
+        return [run(windows[0])]
 
     t = time.perf_counter()
-    if len(windows) > 1:
-        with ThreadPoolExecutor(max_workers=2) as pool:
-            solved = list(pool.map(run, windows))
-    else:
-        solved = [run(windows[0])]
+    targets = None
+    if neff_guess is None and pml.any:
+        targets = _buried_guesses(index, eps, mu, cells, planes, cladding, n_max, run_all)
+    if targets:
+        # A high-index region reaching the PML (a substrate) fills every index up to its own
+        # with radiation modes; search around the modes found with it lowered instead.
+        log.info("high-index region on the window rim: searching near neff %s", targets)
+        shift = max(targets)
+    solved = run_all(eps, mu, at=shift, guess=shift if targets else neff_guess,
+                     cladding_=cladding, all_=include_all)
     timings["native"] = sum(s.native_seconds for s in solved)
     timings["solve_wall"] = time.perf_counter() - t
 
@@ -778,7 +797,14 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
                 context=context))
     modes.sort(key=lambda m: -m.neff.real)
     physical = [m for m in modes if m.kind in PHYSICAL_KINDS]
-    if neff_guess is not None:
+    if targets:
+        chosen_ids = []
+        for target in sorted(targets, reverse=True)[:num_modes]:
+            rest = [m for m in physical if id(m) not in chosen_ids]
+            if rest:
+                chosen_ids.append(id(min(rest, key=lambda m: abs(m.neff - target))))
+        physical = [m for m in physical if id(m) in chosen_ids]
+    elif neff_guess is not None:
         physical = sorted(sorted(physical, key=lambda m: abs(m.neff - neff_guess))[:num_modes],
                           key=lambda m: -m.neff.real)
     chosen = modes if include_all else physical[:num_modes]
@@ -793,6 +819,71 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
                    structure=structure, wavelength=wavelength, settings=settings,
                    sampled=sampled, timings=timings, backend=solved[0].backend,
                    formulation="tensorial" if tensorial else "diagonal", cladding_index=cladding)
+
+
+def _rim_region(index: np.ndarray, cells, planes, level: float) -> np.ndarray:
+    """Cells of index >= level connected (4-neighbours) to the rim of the window inside the
+    PML, mirror planes excluded. Returned on the whole sub-window, PML cells included."""
+    left, right, bottom, top = cells
+    nx, ny = index.shape
+    high = index.real >= level * (1 - 1e-12)
+    seed = np.zeros_like(high)
+    seed[left, :] |= "x" not in planes
+    seed[nx - right - 1, :] = True
+    seed[:, bottom] |= "y" not in planes
+    seed[:, ny - top - 1] = True
+    region = seed & high
+    while True:
+        grown = region.copy()
+        grown[1:] |= region[:-1]
+        grown[:-1] |= region[1:]
+        grown[:, 1:] |= region[:, :-1]
+        grown[:, :-1] |= region[:, 1:]
+        grown &= high
+        if np.array_equal(grown, region):
+            return region
+        region = grown
+
+
+def _buried_guesses(index, eps, mu, cells, planes, cladding, n_max, run_all) -> list[float]:
+    """When the largest index reaches the rim (a substrate), the effective indices of the
+    modes with that region lowered to the next index of the rim; else an empty list."""
+    if cladding < n_max * (1 - 1e-9):
+        return []
+    region = _rim_region(index, cells, planes, cladding)
+    left, right, bottom, top = cells
+    nx, ny = index.shape
+    rim = np.zeros_like(region)
+    rim[left:nx - right, ny - top - 1] = True
+    rim[nx - right - 1, bottom:ny - top] = True
+    if "x" not in planes:
+        rim[left, bottom:ny - top] = True
+    if "y" not in planes:
+        rim[left:nx - right, bottom] = True
+    # Cells next to the region hold averages across its interface: leave two rows out.
+    near = region.copy()
+    for _ in range(2):
+        grown = near.copy()
+        grown[1:] |= near[:-1]
+        grown[:-1] |= near[1:]
+        grown[:, 1:] |= near[:, :-1]
+        grown[:, :-1] |= near[:, 1:]
+        near = grown
+    lower = index.real[rim & ~near]
+    if lower.size == 0:
+        return []
+    n_low = float(np.max(lower))
+    eps_low, mu_low = eps.copy(), mu.copy()
+    for r in range(3):
+        for c in range(3):
+            eps_low[r, c][region] = n_low**2 if r == c else 0
+            mu_low[r, c][region] = 1.0 if r == c else 0
+    inner_max = float(np.max(np.where(region, 0.0, index.real)))
+    if inner_max <= n_low:
+        return []
+    solved = run_all(eps_low, mu_low, at=inner_max, guess=None, cladding_=n_low, all_=False)
+    return sorted((float(n.real) for s in solved for n, k in zip(s.neffs, s.kinds)
+                   if k in PHYSICAL_KINDS), reverse=True)
 
 
 def _local_index(eps: np.ndarray, mu: np.ndarray) -> np.ndarray:
@@ -816,18 +907,15 @@ def _boundary_index(index: np.ndarray, cells, planes) -> float:
     return float(max(np.max(r) for r in rim))
 
 
-def _mirror_planes(structure, x_edges, y_edges, pml: PML, symmetry: str, bend_radius):
-    """Mirror planes to split the window at: {"x": x0, "y": y0}."""
+def _structure_planes(structure, symmetry: str, bend_radius, pml: PML) -> dict:
+    """Mirror planes of the structure that the solve may split at: {"x": x0, "y": y0}."""
     if symmetry == "none":
         return {}
     planes = {}
-    tol = 1e-9 * max(x_edges[-1] - x_edges[0], y_edges[-1] - y_edges[0])
-    for ax, edges, lo, hi in (("x", x_edges, pml.left, pml.right),
-                              ("y", y_edges, pml.bottom, pml.top)):
-        wanted = symmetry == "auto" or ax in symmetry
-        if not wanted:
+    for ax, lo, hi in (("x", pml.left, pml.right), ("y", pml.bottom, pml.top)):
+        if symmetry != "auto" and ax not in symmetry:
             continue
-        c = structure.mirror_plane_x(tol) if ax == "x" else structure.mirror_plane_y(tol)
+        c = structure.mirror_plane_x() if ax == "x" else structure.mirror_plane_y()
         reason = None
         if c is None:
             reason = "the structure has no mirror plane"
@@ -835,13 +923,26 @@ def _mirror_planes(structure, x_edges, y_edges, pml: PML, symmetry: str, bend_ra
             reason = "a bend breaks the mirror symmetry in x"
         elif lo != hi:
             reason = "the PML differs on the two sides"
-        elif not _edges_symmetric(edges, c):
-            reason = "the window is not symmetric about the plane"
         if reason is None:
             planes[ax] = c
         elif symmetry != "auto":
             raise ValueError(f"symmetry={symmetry!r} needs a mirror plane normal to {ax}, but "
                              f"{reason}: use symmetry='auto' or 'none'")
+    return planes
+
+
+def _mirror_planes(candidates: dict, x_edges, y_edges, symmetry: str) -> dict:
+    """The candidate planes about which the padded window is symmetric too."""
+    planes = {}
+    for ax, edges in (("x", x_edges), ("y", y_edges)):
+        if ax not in candidates:
+            continue
+        if _edges_symmetric(edges, candidates[ax]):
+            planes[ax] = candidates[ax]
+        elif symmetry != "auto":
+            raise ValueError(f"symmetry={symmetry!r} needs a window symmetric about the plane "
+                             f"{ax} = {candidates[ax]:g}: build the grid with "
+                             f"Grid.auto(..., mirror_{ax}=...) or use symmetry='auto'")
     return planes
 
 
