@@ -29,6 +29,7 @@ import numpy as np
 from corvane import _core
 
 log = logging.getLogger("corvane")
+log.addHandler(logging.NullHandler())  # silent unless the application configures logging
 
 COMPONENTS = ("ex", "ey", "ez", "hx", "hy", "hz")
 FORMULATIONS = ("auto", "diagonal", "tensorial")
@@ -42,6 +43,8 @@ PML_FRACTION = 0.3
 GUIDED_PML_FRACTION = 0.05
 # Im(neff) beyond the largest material loss index plus this is a PML mode whatever its energy.
 PML_IMAG_MARGIN = 0.1
+# Gain beyond this (Im(neff) < -PML_GAIN) in a structure without gain is the PML's doing.
+PML_GAIN = 1e-4
 MAX_REQUEST_ROUNDS = 3
 # A mode whose Lorentz self-overlap (at unit power) is below this spoils the later modes that
 # the native solver orthogonalises against it; see `_refine`.
@@ -470,14 +473,15 @@ def energy_fractions(fields: np.ndarray, areas: np.ndarray, pml_mask: np.ndarray
 
 
 def classify(neffs: np.ndarray, wall_fraction: np.ndarray, pml_fraction: np.ndarray, *,
-             cladding_index: float, loss_index: float, open_window: bool) -> list[str]:
+             cladding_index: float, loss_index: float, open_window: bool,
+             passive: bool = True) -> list[str]:
     """Kind of each mode: "wall", "pml", "guided" or "leaky" (rules in docs/user_guide.md)."""
     kinds = []
     for neff, wall, pml in zip(neffs, wall_fraction, pml_fraction):
         if wall > WALL_FRACTION:
             kinds.append("wall")
         elif pml > PML_FRACTION or abs(neff.imag) > loss_index + PML_IMAG_MARGIN \
-                or not np.isfinite(neff):
+                or (passive and neff.imag < -PML_GAIN) or not np.isfinite(neff):
             kinds.append("pml")
         elif not open_window or (neff.real > cladding_index and pml < GUIDED_PML_FRACTION):
             kinds.append("guided")
@@ -526,7 +530,8 @@ class _Solved:
 
 
 def _solve_window(win: _Window, eps, mu, *, tensorial, wavelength, num_modes, shift, guess,
-                  include_all, stretch, cladding_index, loss_index, open_window, options):
+                  include_all, stretch, cladding_index, loss_index, open_window, options,
+                  passive=True):
     sx, sy = stretch
     nx, ny = len(win.x_edges) - 1, len(win.y_edges) - 1
     eps_s, mu_s = stretched_materials(eps, mu, sx, sy)
@@ -541,7 +546,7 @@ def _solve_window(win: _Window, eps, mu, *, tensorial, wavelength, num_modes, sh
 
     def kinds_of(neffs, wall, pml):
         return classify(neffs, wall, pml, cladding_index=cladding_index, loss_index=loss_index,
-                        open_window=open_window)
+                        open_window=open_window, passive=passive)
 
     def native(count, at):
         nonlocal seconds
@@ -578,8 +583,8 @@ def _solve_window(win: _Window, eps, mu, *, tensorial, wavelength, num_modes, sh
             break
         request = min(2 * request, unknowns - 2)
     else:
-        log.warning("only %d physical modes found among %d (parity %s); raise num_modes less "
-                    "or give neff_guess", physical, m, win.parity)
+        log.info("only %d physical modes found among %d (parity %s); give neff_guess to look "
+                 "elsewhere", physical, m, win.parity)
     return _Solved(r.neffs, fields, kinds, r.residuals, wall, pml, r.backend, r.operator_rows,
                    seconds)
 
@@ -727,6 +732,7 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
     n_max = float(np.max(index.real[inner]))
     cladding = _boundary_index(index, cells, planes)
     loss_index = float(np.max(np.abs(index.imag)))
+    passive = bool(np.min(index.imag) >= 0)
     shift = neff_guess if neff_guess is not None else n_max
     a = pml.strength
     stretch = (stretch_factors(xs, pml.left if "x" not in planes else 0.0, pml.right, a, a,
@@ -748,7 +754,7 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
                                  num_modes=num_modes, shift=at, guess=guess, include_all=all_,
                                  stretch=stretch, cladding_index=cladding_,
                                  loss_index=loss_index, open_window=pml.any,
-                                 options=engine_options)
+                                 passive=passive, options=engine_options)
 
         if len(windows) > 1:
             with ThreadPoolExecutor(max_workers=2) as pool:
