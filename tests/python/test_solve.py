@@ -233,3 +233,31 @@ class TestMetalGuide:
             errors.append(abs(mode.neff.real - exact))
         assert errors[1] < 1e-3
         assert 3.0 < errors[0] / errors[1] < 5.0  # second order
+
+
+class TestFormulations:
+    def test_tensorial_agrees_with_diagonal_on_an_isotropic_strip(self, whole, strip_grid):
+        full = corvane.solve(STRIP, WAVELENGTH, num_modes=2, grid=strip_grid, pml=0.4,
+                             symmetry="none", formulation="tensorial")
+        assert full.formulation == "tensorial" and whole.formulation == "diagonal"
+        for a, b in zip(by_polarization(whole), by_polarization(full)):
+            assert abs(a.neff - b.neff) < 1e-7
+            assert abs(abs(a.overlap(b)) - 1) < 1e-5
+
+    def test_off_diagonal_material_picks_the_tensorial_solver(self):
+        crystal = corvane.materials.lithium_niobate(optic_axis="x").rotated(30, axis="z")
+        s = Structure([Rectangle(center=(0, 0.3), size=(1.2, 0.6), material=crystal)],
+                      background=1.444)
+        modes = corvane.solve(s, WAVELENGTH, num_modes=2, step=0.1, pml=0.4)
+        assert modes.formulation == "tensorial"
+        assert len(modes) == 2 and all(m.kind == "guided" for m in modes)
+        # A crystal axis at 30 degrees to x mixes the polarisations.
+        assert all(0.1 < m.te_fraction < 0.9 for m in modes)
+        # Turning the crystal the other way mirrors the structure: the same indices, up to
+        # the O(h^2) asymmetry of the staggered off-diagonal coupling.
+        mirror = Structure([Rectangle(center=(0, 0.3), size=(1.2, 0.6),
+                                      material=corvane.materials.lithium_niobate(
+                                          optic_axis="x").rotated(-30, axis="z"))],
+                           background=1.444)
+        other = corvane.solve(mirror, WAVELENGTH, num_modes=2, step=0.1, pml=0.4)
+        assert np.allclose(other.neff, modes.neff, atol=1e-3)
