@@ -650,8 +650,8 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
         step=step)`, which puts cell edges on the interfaces.
     step: the largest cell size in micrometres for the automatic grid.
     pml: thickness in micrometres added outside the window on every side, a `corvane.PML`
-        with one thickness per side, 0 for closed electric walls, or "auto" (half a
-        wavelength on every side).
+        with one thickness per side (and its strength), 0 for closed electric walls, or
+        "auto" (half a wavelength on every side).
     symmetry: "auto" solves the two halves of a mirror-symmetric structure separately (with a
         magnetic and an electric wall on the plane) and unfolds them; "none" solves the
         whole window; "x", "y" or "xy" require those planes.
@@ -659,8 +659,8 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
     include_all: also return wall-bound and PML modes (labelled by `Mode.kind`).
     formulation: "diagonal", "tensorial" or "auto" (tensorial only when a material has
         off-diagonal terms).
-    bend_radius: bend radius in micrometres about an axis at x = -bend_radius... (see
-        `corvane.bend.apply_bend`); breaks the mirror symmetry in x.
+    bend_radius: bend radius in micrometres, applied to the sampled materials by
+        `corvane.bend.apply_bend`; it breaks the mirror symmetry in x.
     engine_options: passed to the native solver (e.g. krylov_dim).
 
     Returns a `ModeSet` sorted by descending Re(neff). Raises ValueError or TypeError naming
@@ -732,7 +732,6 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
     index = _local_index(eps, mu)
     inner = ~_pml_mask(*index.shape, cells)
     n_max = float(np.max(index.real[inner]))
-    cladding = _boundary_index(index, cells, planes)
     loss_index = float(np.max(np.abs(index.imag)))
     passive = bool(np.min(index.imag) >= 0)
     shift = neff_guess if neff_guess is not None else n_max
@@ -741,6 +740,8 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
                                pml.order),
                stretch_factors(ys, pml.bottom if "y" not in planes else 0.0, pml.top, a, a,
                                pml.order))
+    cladding = _rim_index(index, eps, mu, cells, planes, xs, ys, stretch, wavelength, n_max,
+                          tensorial)
 
     windows = []
     walls = [[("x", True), ("x", False)] if "x" in planes else [None],
@@ -905,18 +906,52 @@ def _local_index(eps: np.ndarray, mu: np.ndarray) -> np.ndarray:
     return np.take_along_axis(n, pick[None], axis=0)[0]
 
 
-def _boundary_index(index: np.ndarray, cells, planes) -> float:
-    """Largest real index on the rim of the window inside the PML (the cladding): guided modes
-    lie above it. Mirror planes are not part of the rim."""
+def _rim_index(index, eps, mu, cells, planes, xs, ys, stretch, wavelength, n_max,
+               tensorial) -> float:
+    """The index above which a mode cannot radiate through the rim of the window.
+
+    For each side (mirror planes excluded) the rim line of cells is a one-dimensional
+    cross-section: uniform, its index; layered (a slab reaching the edge), the largest of the
+    effective index of its bound slab modes and the indices at its two ends (which reach the
+    PML). The result is the largest over the sides."""
     left, right, bottom, top = cells
     nx, ny = index.shape
-    inner = index[left:nx - right, bottom:ny - top].real
-    rim = [inner[:, -1], inner[-1, :]]
-    if "x" not in planes:
-        rim.append(inner[0, :])
-    if "y" not in planes:
-        rim.append(inner[:, 0])
-    return float(max(np.max(r) for r in rim))
+    sides = [("x", nx - right - 1)] + ([("x", left)] if "x" not in planes else [])
+    sides += [("y", ny - top - 1)] + ([("y", bottom)] if "y" not in planes else [])
+    best = 0.0
+    for axis, k in sides:
+        line = index[k, :] if axis == "x" else index[:, k]
+        span = slice(bottom, ny - top) if axis == "x" else slice(left, nx - right)
+        inner = line.real[span]
+        value = float(max(inner[0], inner[-1]))
+        if np.ptp(inner) > 1e-9 * inner.max():
+            value = max(value, _slab_index(eps, mu, axis, k, xs, ys, stretch, wavelength,
+                                           n_max, tensorial))
+        best = max(best, value)
+    return best
+
+
+def _slab_index(eps, mu, axis, k, xs, ys, stretch, wavelength, n_max, tensorial) -> float:
+    """Largest effective index of the bound modes of the rim line k (a column for axis "x",
+    a row for "y") as a one-dimensional guide; 0 when it has none."""
+    (sxf, sxb), (syf, syb) = stretch
+    one = (np.ones(1, complex), np.ones(1, complex))
+    if axis == "x":
+        e, m = eps[:, :, k:k + 1, :], mu[:, :, k:k + 1, :]
+        x_edges, y_edges = np.array([0.0, xs[k + 1] - xs[k]]), ys
+        sx, sy = one, (syf, syb)
+    else:
+        e, m = eps[:, :, :, k:k + 1], mu[:, :, :, k:k + 1]
+        x_edges, y_edges = xs, np.array([0.0, ys[k + 1] - ys[k]])
+        sx, sy = (sxf, sxb), one
+    e, m = stretched_materials(e, m, sx, sy)
+    detune_walls(e, m, axis == "x", axis == "y")
+    unknowns = (4 if tensorial else 2) * e.shape[2] * e.shape[3]
+    r = run_native(tensorial=tensorial, x_edges=x_edges, y_edges=y_edges, pmc_x=axis == "x",
+                   pmc_y=axis == "y", eps=e, mu=m, num_modes=min(4, unknowns - 2), shift=n_max,
+                   wavelength=wavelength, options={})
+    bound = [n.real for n in r.neffs if abs(n.imag) < 1e-3 * abs(n)]
+    return float(max(bound, default=0.0))
 
 
 def _structure_planes(structure, symmetry: str, bend_radius, pml: PML) -> dict:
