@@ -921,19 +921,23 @@ def _rim_index(index, eps, mu, cells, planes, xs, ys, stretch, wavelength, n_max
     best = 0.0
     for axis, k in sides:
         line = index[k, :] if axis == "x" else index[:, k]
-        span = slice(bottom, ny - top) if axis == "x" else slice(left, nx - right)
-        inner = line.real[span]
-        value = float(max(inner[0], inner[-1]))
+        lo, hi = (bottom, ny - top) if axis == "x" else (left, nx - right)
+        inner = line.real[lo:hi]
+        # The ends that reach the PML or a wall; a mirror plane is not an end.
+        value = float(inner[-1]) if ("y" if axis == "x" else "x") in planes \
+            else float(max(inner[0], inner[-1]))
         if np.ptp(inner) > 1e-9 * inner.max():
             value = max(value, _slab_index(eps, mu, axis, k, xs, ys, stretch, wavelength,
-                                           n_max, tensorial))
+                                           n_max, tensorial, planes))
         best = max(best, value)
     return best
 
 
-def _slab_index(eps, mu, axis, k, xs, ys, stretch, wavelength, n_max, tensorial) -> float:
+def _slab_index(eps, mu, axis, k, xs, ys, stretch, wavelength, n_max, tensorial,
+                planes) -> float:
     """Largest effective index of the bound modes of the rim line k (a column for axis "x",
-    a row for "y") as a one-dimensional guide; 0 when it has none."""
+    a row for "y") as a one-dimensional guide, both parities when the line ends on a mirror
+    plane; 0 when it has none."""
     (sxf, sxb), (syf, syb) = stretch
     one = (np.ones(1, complex), np.ones(1, complex))
     if axis == "x":
@@ -945,12 +949,18 @@ def _slab_index(eps, mu, axis, k, xs, ys, stretch, wavelength, n_max, tensorial)
         x_edges, y_edges = xs, np.array([0.0, ys[k + 1] - ys[k]])
         sx, sy = (sxf, sxb), one
     e, m = stretched_materials(e, m, sx, sy)
-    detune_walls(e, m, axis == "x", axis == "y")
+    along = "y" if axis == "x" else "x"
+    walls = (True, False) if along in planes else (False,)
     unknowns = (4 if tensorial else 2) * e.shape[2] * e.shape[3]
-    r = run_native(tensorial=tensorial, x_edges=x_edges, y_edges=y_edges, pmc_x=axis == "x",
-                   pmc_y=axis == "y", eps=e, mu=m, num_modes=min(4, unknowns - 2), shift=n_max,
-                   wavelength=wavelength, options={})
-    bound = [n.real for n in r.neffs if abs(n.imag) < 1e-3 * abs(n)]
+    bound = []
+    for pmc in walls:
+        pmc_x, pmc_y = (True, pmc) if axis == "x" else (pmc, True)
+        e_w, m_w = e.copy(), m.copy()
+        detune_walls(e_w, m_w, pmc_x, pmc_y)
+        r = run_native(tensorial=tensorial, x_edges=x_edges, y_edges=y_edges, pmc_x=pmc_x,
+                       pmc_y=pmc_y, eps=e_w, mu=m_w, num_modes=min(4, unknowns - 2),
+                       shift=n_max, wavelength=wavelength, options={})
+        bound += [n.real for n in r.neffs if abs(n.imag) < 1e-3 * abs(n)]
     return float(max(bound, default=0.0))
 
 

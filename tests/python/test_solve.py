@@ -261,3 +261,35 @@ class TestFormulations:
                            background=1.444)
         other = corvane.solve(mirror, WAVELENGTH, num_modes=2, step=0.1, pml=0.4)
         assert np.allclose(other.neff, modes.neff, atol=1e-3)
+
+
+def slab_te0_index(n_core: float, n_clad: float, thickness: float, wavelength: float) -> float:
+    """TE0 of a symmetric slab: tan(kappa d / 2) = gamma / kappa, solved by bisection."""
+    k0 = 2 * math.pi / wavelength
+
+    def f(n):
+        kappa, gamma = k0 * math.sqrt(n_core**2 - n**2), k0 * math.sqrt(n**2 - n_clad**2)
+        return math.tan(kappa * thickness / 2) - gamma / kappa
+
+    lo, hi = n_clad * (1 + 1e-12), n_core * (1 - 1e-12)
+    for _ in range(200):
+        mid = 0.5 * (lo + hi)
+        lo, hi = (mid, hi) if f(mid) > 0 else (lo, mid)
+    return 0.5 * (lo + hi)
+
+
+class TestCladdingIndex:
+    def test_a_slab_reaching_the_rim_sets_it_to_its_mode_index(self):
+        slab = Structure([Layer(y=(0.0, 0.09), material=3.48)], background=1.444)
+        exact = slab_te0_index(3.48, 1.444, 0.09, WAVELENGTH)
+        errors = []
+        for step in (0.03, 0.015):
+            grid = Grid.uniform(x=(0, 0.1), y=(-1.05, 1.14), step=(0.1, step))
+            modes = corvane.solve(slab, WAVELENGTH, grid=grid, num_modes=1,
+                                  pml=corvane.PML(bottom=0.5, top=0.5))
+            errors.append(abs(modes.cladding_index - exact))
+        assert errors[1] < 3e-3
+        assert 3.0 < errors[0] / errors[1] < 5.0
+
+    def test_uniform_cladding_is_its_index(self, whole):
+        assert whole.cladding_index == pytest.approx(1.444)
