@@ -22,13 +22,15 @@ COMPONENTS = analysis.COMPONENTS
 @dataclass(frozen=True)
 class ModeContext:
     """What the modes of one solve share: the full window's grid (micrometres), the structure,
-    the vacuum wavelength (micrometres), which cells are PML, and the grid without PML."""
+    the vacuum wavelength (micrometres), which cells are PML, the grid without PML and the
+    solve settings (the keywords of `corvane.solve`)."""
 
     grid: object
     structure: object
     wavelength: float
     pml_mask: np.ndarray
     inner_grid: object = None
+    settings: dict = field(default_factory=dict)
 
 
 @dataclass(frozen=True, eq=False)
@@ -84,6 +86,11 @@ class Mode:
     @property
     def structure(self):
         return self.context.structure
+
+    @property
+    def settings(self) -> dict:
+        """The keywords of the `corvane.solve` call that produced this mode."""
+        return self.context.settings
 
     @property
     def is_physical(self) -> bool:

@@ -787,7 +787,7 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
     full_cells = (nl, nr, nb, nt)
     context = ModeContext(grid=full_grid, structure=structure, wavelength=wavelength,
                           pml_mask=_pml_mask(len(full_x) - 1, len(full_y) - 1, full_cells),
-                          inner_grid=grid)
+                          inner_grid=grid, settings=settings)
     modes = []
     for win, s in zip(windows, solved):
         fields = s.fields

@@ -136,6 +136,7 @@ class TestFiles:
         m = corvane.load(path)
         assert isinstance(m, corvane.Mode)
         assert m.neff == modes[0].neff
+        assert m.settings["pml"] == modes[0].settings["pml"]
         assert abs(m.overlap(modes[0]) - 1) < 1e-12
 
     def test_settings_solve_again(self, modes):
