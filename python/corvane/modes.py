@@ -184,8 +184,9 @@ class Mode:
 class ModeSet(Sequence):
     """The modes of one solve, highest Re(neff) first, with what produced them.
 
-    modes: the physical modes (or all of them with include_all=True); `all_modes` holds every
-    mode the native solver returned, classified. grid: the full window (PML included);
+    modes: the physical modes (or all of them with include_all=True); `all_modes` the same
+    `Mode` records; `hidden` a `ModeSummary` (neff, kind, parity, energy fractions) of each
+    mode found but not returned, e.g. wall and PML modes. grid: the full window (PML included);
     structure, wavelength (micrometres), settings (the solve keywords, enough to solve again:
     ``corvane.solve(ms.structure, 1.31, **ms.settings)``), sampled (the sampled materials of
     the solved window), timings (seconds per phase), backend, formulation, cladding_index.
@@ -199,6 +200,7 @@ class ModeSet(Sequence):
 
     modes: tuple
     all_modes: tuple = ()
+    hidden: tuple = ()
     grid: object = None
     structure: object = None
     wavelength: float = 0.0

@@ -516,6 +516,20 @@ def _refine(r, fields, wall, pml, kinds, native, fractions, kinds_of, loss_index
         r.self_overlaps[k] = again.self_overlaps[0]
 
 
+@dataclass(frozen=True)
+class ModeSummary:
+    """A mode the solver found but did not return (see `ModeSet.hidden`): its index, kind,
+    mirror walls and energy fractions; `window` and `index` locate it in the solve."""
+
+    neff: complex
+    kind: str
+    parity: tuple
+    wall_fraction: float
+    pml_fraction: float
+    window: int = 0
+    index: int = 0
+
+
 @dataclass
 class _Solved:
     neffs: np.ndarray
@@ -788,9 +802,29 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
     context = ModeContext(grid=full_grid, structure=structure, wavelength=wavelength,
                           pml_mask=_pml_mask(len(full_x) - 1, len(full_y) - 1, full_cells),
                           inner_grid=grid, settings=settings)
-    modes = []
-    for win, s in zip(windows, solved):
-        fields = s.fields
+    # Choose among light records first: only the chosen modes are unfolded and stored.
+    records = [ModeSummary(complex(sv.neffs[k]), sv.kinds[k], win.parity,
+                           float(sv.wall_fraction[k]), float(sv.pml_fraction[k]), w, k)
+               for w, (win, sv) in enumerate(zip(windows, solved)) for k in range(len(sv.neffs))]
+    records.sort(key=lambda r: -r.neff.real)
+    physical = [r for r in records if r.kind in PHYSICAL_KINDS]
+    if targets:
+        picked = []
+        for target in sorted(targets, reverse=True)[:num_modes]:
+            rest = [r for r in physical if r not in picked]
+            if rest:
+                picked.append(min(rest, key=lambda r: abs(r.neff - target)))
+        physical = [r for r in physical if r in picked]
+    elif neff_guess is not None:
+        physical = sorted(sorted(physical, key=lambda r: abs(r.neff - neff_guess))[:num_modes],
+                          key=lambda r: -r.neff.real)
+    chosen = records if include_all else physical[:num_modes]
+    built = {}
+    for w, (win, sv) in enumerate(zip(windows, solved)):
+        ks = [r.index for r in chosen if r.window == w]
+        if not ks:
+            continue
+        fields = sv.fields[:, ks]
         for ax, wall in win.parity:
             axis = 2 if ax == "x" else 3
             base = _EVEN_X_MAGNETIC if ax == "x" else _EVEN_Y_MAGNETIC
@@ -798,26 +832,15 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
             fields = _unfold_axis(fields, axis, signs, _ON_X_EDGES if ax == "x" else _ON_Y_EDGES)
         if win.parity:
             fields = power_normalise(fields, areas)
-        for k in range(len(s.neffs)):
-            modes.append(Mode(
-                neff=complex(s.neffs[k]), ex=fields[0, k], ey=fields[1, k], ez=fields[2, k],
-                hx=fields[3, k], hy=fields[4, k], hz=fields[5, k], kind=s.kinds[k],
-                parity=win.parity, residual=float(s.residuals[k]),
-                wall_fraction=float(s.wall_fraction[k]), pml_fraction=float(s.pml_fraction[k]),
-                context=context))
-    modes.sort(key=lambda m: -m.neff.real)
-    physical = [m for m in modes if m.kind in PHYSICAL_KINDS]
-    if targets:
-        chosen_ids = []
-        for target in sorted(targets, reverse=True)[:num_modes]:
-            rest = [m for m in physical if id(m) not in chosen_ids]
-            if rest:
-                chosen_ids.append(id(min(rest, key=lambda m: abs(m.neff - target))))
-        physical = [m for m in physical if id(m) in chosen_ids]
-    elif neff_guess is not None:
-        physical = sorted(sorted(physical, key=lambda m: abs(m.neff - neff_guess))[:num_modes],
-                          key=lambda m: -m.neff.real)
-    chosen = modes if include_all else physical[:num_modes]
+        for j, k in enumerate(ks):
+            built[(w, k)] = Mode(
+                neff=complex(sv.neffs[k]), ex=fields[0, j], ey=fields[1, j], ez=fields[2, j],
+                hx=fields[3, j], hy=fields[4, j], hz=fields[5, j], kind=sv.kinds[k],
+                parity=win.parity, residual=float(sv.residuals[k]),
+                wall_fraction=float(sv.wall_fraction[k]),
+                pml_fraction=float(sv.pml_fraction[k]), context=context)
+    chosen_modes = tuple(built[(r.window, r.index)] for r in chosen)
+    hidden = tuple(r for r in records if (r.window, r.index) not in built)
     timings["classification"] = time.perf_counter() - t
     timings["total"] = time.perf_counter() - t_start
     # Python work: everything outside the sub-problem solves, plus the array work inside them
@@ -826,9 +849,9 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
     log.info("solved %d x %d cells (%s, %d sub-problem%s, %s): %d physical of %d modes in "
              "%.3f s (native %.3f s)", len(full_x) - 1, len(full_y) - 1,
              "tensorial" if tensorial else "diagonal", len(windows),
-             "s" if len(windows) > 1 else "", solved[0].backend, len(physical), len(modes),
+             "s" if len(windows) > 1 else "", solved[0].backend, len(physical), len(records),
              timings["total"], timings["native"])
-    return ModeSet(modes=tuple(chosen), all_modes=tuple(modes), grid=full_grid,
+    return ModeSet(modes=chosen_modes, all_modes=chosen_modes, hidden=hidden, grid=full_grid,
                    structure=structure, wavelength=wavelength, settings=settings,
                    sampled=sampled, timings=timings, backend=solved[0].backend,
                    formulation="tensorial" if tensorial else "diagonal", cladding_index=cladding)
