@@ -204,14 +204,17 @@ def _check_structure(structure):
                          f"them in micrometres (e.g. width=0.5 for 500 nm)")
 
 
-def _check_window(structure, grid, pml: PML):
+def _check_window(structure, grid, pml: PML, wavelength: float):
     x_edges, y_edges = np.asarray(grid.x_edges), np.asarray(grid.y_edges)
     wx = x_edges[-1] - x_edges[0]
     wy = y_edges[-1] - y_edges[0]
     for side, t, w in zip(("left", "right", "bottom", "top"), pml.sides, (wx, wx, wy, wy)):
-        if t > w:
-            raise ValueError(f"pml.{side} = {t} um is thicker than the window ({w:.4g} um across):"
-                             f" lengths are in micrometres; use a thinner PML or a larger window")
+        # A layer outside the window may be thick, but one wider than the window and than
+        # two wavelengths is a slip of units or of the side.
+        if t > w and t > 2 * wavelength:
+            raise ValueError(f"pml.{side} = {t} um is thicker than the window ({w:.4g} um across)"
+                             f" and than two wavelengths: lengths are in micrometres; use a "
+                             f"thinner PML or a larger window")
     for k, shape in enumerate(structure.shapes):
         b = shape.bounds
         if b[2] < x_edges[0] or b[0] > x_edges[-1] or b[3] < y_edges[0] or b[1] > y_edges[-1]:
@@ -717,7 +720,7 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
             step = wavelength / (20.0 * max(structure.max_index(wavelength), 1.0))
         grid = Grid.auto(structure, wavelength, step=step, mirror_x=candidates.get("x"),
                          mirror_y=candidates.get("y"))
-    _check_window(structure, grid, pml)
+    _check_window(structure, grid, pml, wavelength)
     x_edges, nl, nr = _padded(np.asarray(grid.x_edges, float), pml.left, pml.right)
     y_edges, nb, nt = _padded(np.asarray(grid.y_edges, float), pml.bottom, pml.top)
     planes = _mirror_planes(candidates, x_edges, y_edges, symmetry)
