@@ -293,3 +293,13 @@ class TestCladdingIndex:
 
     def test_uniform_cladding_is_its_index(self, whole):
         assert whole.cladding_index == pytest.approx(1.444)
+
+
+def test_progress_goes_to_the_logger_and_timings(strip_grid, caplog, capsys):
+    with caplog.at_level("DEBUG", logger="corvane"):
+        modes = corvane.solve(STRIP, WAVELENGTH, num_modes=1, grid=strip_grid, pml=0.4)
+    assert any("solved" in r.getMessage() for r in caplog.records if r.levelname == "INFO")
+    assert {"grid", "sampling", "native", "python", "total"} <= set(modes.timings)
+    assert 0 < modes.timings["python"] < modes.timings["total"]
+    out = capsys.readouterr()
+    assert out.out == "" and out.err == ""
