@@ -169,7 +169,8 @@ class Grid:
                 raise ValueError(f"mirror_y must be 'auto', None or a coordinate, got {mirror_y!r}")
             mirror_y = structure.mirror_plane_y() if y is None else None
         if not isinstance(max_ratio, numbers.Real) or not max_ratio >= 1:
-            raise ValueError(f"max_ratio must be a number >= 1 (1 means no growth), got {max_ratio!r}")
+            raise ValueError(
+                f"max_ratio must be a number >= 1 (1 means no growth), got {max_ratio!r}")
         if margin is None:
             mx = my = 0.7 * lam
         else:

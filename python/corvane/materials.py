@@ -55,7 +55,8 @@ def check_wavelength(wavelength, name: str = "wavelength") -> float:
         raise TypeError(f"{name} must be a real number in micrometres, got {wavelength!r}")
     value = float(wavelength)
     if not math.isfinite(value) or value <= 0:
-        raise ValueError(f"{name} must be a positive finite length in micrometres, got {wavelength!r}")
+        raise ValueError(
+            f"{name} must be a positive finite length in micrometres, got {wavelength!r}")
     if value < 1e-3:
         raise ValueError(
             f"{name}={wavelength!r} looks like metres; lengths are in micrometres "
