@@ -26,9 +26,12 @@ def _settings_to_json(settings: dict) -> dict:
     for key, value in settings.items():
         if hasattr(value, "to_dict"):
             out[key] = {"__type__": type(value).__name__, **value.to_dict()}
-        elif isinstance(value, np.ndarray):
-            continue  # e.g. an initial vector: not needed to solve again
         else:
+            try:
+                json.dumps(value)
+            except TypeError:  # e.g. an initial vector or a workspace: not needed to solve again
+                log.debug("setting %s not saved", key)
+                continue
             out[key] = value
     return out
 

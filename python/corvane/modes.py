@@ -215,8 +215,6 @@ class ModeSet(Sequence):
         return len(self.modes)
 
     def __getitem__(self, k):
-        if isinstance(k, slice):
-            return self.modes[k]
         return self.modes[k]
 
     def __repr__(self) -> str:

@@ -567,6 +567,11 @@ def _solve_window(win: _Window, eps, mu, *, tensorial, wavelength, num_modes, sh
         return classify(neffs, wall, pml, cladding_index=cladding_index, loss_index=loss_index,
                         open_window=open_window, passive=passive)
 
+    engine = _engine()
+    if engine is not None and "workspace" not in options:
+        # Every solve of this window (more modes, one mode again) has one operator pattern.
+        options = {**options, "workspace": engine.Workspace()}
+
     def native(count, at):
         nonlocal seconds
         start = time.perf_counter()
