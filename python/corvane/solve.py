@@ -643,6 +643,46 @@ def _unfold_axis(fields: np.ndarray, axis: int, signs: np.ndarray, on_edges: np.
     return np.stack(parts)
 
 
+def unfold(fields: np.ndarray, parity: tuple, areas: np.ndarray) -> np.ndarray:
+    """(6, M, nx, ny) fields of a half (or quarter) window mirrored across its walls
+    `parity` (e.g. (("x", "electric"),)) and power-normalised over the full window of cell
+    `areas`; unchanged without walls."""
+    for ax, wall in parity:
+        base = _EVEN_X_MAGNETIC if ax == "x" else _EVEN_Y_MAGNETIC
+        signs = base if wall == "magnetic" else -base
+        fields = _unfold_axis(fields, 2 if ax == "x" else 3, signs,
+                              _ON_X_EDGES if ax == "x" else _ON_Y_EDGES)
+    return power_normalise(fields, areas) if parity else fields
+
+
+def _windows(xs, ys, cells, planes) -> list[_Window]:
+    """The sub-problems: one, or one per wall type on each mirror plane."""
+    walls = [[("x", True), ("x", False)] if "x" in planes else [None],
+             [("y", True), ("y", False)] if "y" in planes else [None]]
+    windows = []
+    for wx, wy in itertools.product(*walls):
+        parity = tuple((w[0], "magnetic" if w[1] else "electric") for w in (wx, wy)
+                       if w is not None)
+        windows.append(_Window(xs, ys, bool(wx and wx[1]), bool(wy and wy[1]), cells, parity))
+    return windows
+
+
+def _select(physical: list, num_modes: int, targets, neff_guess) -> list:
+    """The physical modes to return, highest Re(neff) first: nearest each target index of a
+    search over a substrate, nearest the guess, or simply the first ones."""
+    if targets:
+        picked = []
+        for target in sorted(targets, reverse=True)[:num_modes]:
+            rest = [r for r in physical if r not in picked]
+            if rest:
+                picked.append(min(rest, key=lambda r: abs(r.neff - target)))
+        return [r for r in physical if r in picked]
+    if neff_guess is not None:
+        nearest = sorted(physical, key=lambda r: abs(r.neff - neff_guess))[:num_modes]
+        return sorted(nearest, key=lambda r: -r.neff.real)
+    return physical
+
+
 def _mirror_edges(edges: np.ndarray) -> np.ndarray:
     c = edges[0]
     return np.concatenate([2 * c - edges[:0:-1], edges])
@@ -765,13 +805,7 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
     cladding = _rim_index(index, eps, mu, cells, planes, xs, ys, stretch, wavelength, n_max,
                           tensorial)
 
-    windows = []
-    walls = [[("x", True), ("x", False)] if "x" in planes else [None],
-             [("y", True), ("y", False)] if "y" in planes else [None]]
-    for wx, wy in itertools.product(*walls):
-        parity = tuple((w[0], "magnetic" if w[1] else "electric") for w in (wx, wy)
-                       if w is not None)
-        windows.append(_Window(xs, ys, bool(wx and wx[1]), bool(wy and wy[1]), cells, parity))
+    windows = _windows(xs, ys, cells, planes)
 
     def run_all(eps_, mu_, *, at, guess, cladding_, all_):
         def run(win):
@@ -815,31 +849,15 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
                            float(sv.wall_fraction[k]), float(sv.pml_fraction[k]), w, k)
                for w, (win, sv) in enumerate(zip(windows, solved)) for k in range(len(sv.neffs))]
     records.sort(key=lambda r: -r.neff.real)
-    physical = [r for r in records if r.kind in PHYSICAL_KINDS]
-    if targets:
-        picked = []
-        for target in sorted(targets, reverse=True)[:num_modes]:
-            rest = [r for r in physical if r not in picked]
-            if rest:
-                picked.append(min(rest, key=lambda r: abs(r.neff - target)))
-        physical = [r for r in physical if r in picked]
-    elif neff_guess is not None:
-        physical = sorted(sorted(physical, key=lambda r: abs(r.neff - neff_guess))[:num_modes],
-                          key=lambda r: -r.neff.real)
+    physical = _select([r for r in records if r.kind in PHYSICAL_KINDS], num_modes, targets,
+                       neff_guess)
     chosen = records if include_all else physical[:num_modes]
     built = {}
     for w, (win, sv) in enumerate(zip(windows, solved)):
         ks = [r.index for r in chosen if r.window == w]
         if not ks:
             continue
-        fields = sv.fields[:, ks]
-        for ax, wall in win.parity:
-            axis = 2 if ax == "x" else 3
-            base = _EVEN_X_MAGNETIC if ax == "x" else _EVEN_Y_MAGNETIC
-            signs = base if wall == "magnetic" else -base
-            fields = _unfold_axis(fields, axis, signs, _ON_X_EDGES if ax == "x" else _ON_Y_EDGES)
-        if win.parity:
-            fields = power_normalise(fields, areas)
+        fields = unfold(sv.fields[:, ks], win.parity, areas)
         for j, k in enumerate(ks):
             built[(w, k)] = Mode(
                 neff=complex(sv.neffs[k]), ex=fields[0, j], ey=fields[1, j], ez=fields[2, j],
