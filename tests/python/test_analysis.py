@@ -99,6 +99,16 @@ class TestOverlaps:
         assert abs(modes[0].overlap(fine[1])) < 0.05
 
 
+    def test_butt_coupling_between_two_different_guides(self, modes):
+        wider = strip(width=0.6, height=0.22, core=3.48, cladding=1.444)
+        grid = Grid.auto(wider, WAVELENGTH, step=0.05, margin=0.5, mirror_x=0.0, mirror_y=0.11)
+        other = corvane.solve(wider, WAVELENGTH, num_modes=1, grid=grid, pml=0.4)[0]
+        coupling = modes[0].power_coupling(other)
+        assert 0.9 < coupling < 1.0  # similar but not identical TE0 profiles
+        assert abs(coupling - other.power_coupling(modes[0])) < 0.02  # reciprocity
+        assert modes[1].power_coupling(other) < 1e-3  # TM0 and TE0 do not couple
+
+
 class TestPlot:
     def test_plot_has_units_and_outline(self, modes, tmp_path):
         import matplotlib.pyplot as plt
