@@ -201,7 +201,7 @@ def _solve_like(mode, wavelength):
 
 
 def _best_match(mode, candidates):
-    from corvane.sweep import normalised_overlaps
+    from corvane.tracking import normalised_overlaps
 
     fields = [_mode_fields(c) for c in candidates]
     grid = _context(mode, "grid")
