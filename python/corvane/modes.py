@@ -1,145 +1,239 @@
-"""A numpy front end to the native solvers in corvane._core.
+"""Results of `corvane.solve`: `ModeSet`, a sequence of `Mode` records.
 
-The native functions speak in flat lists of (real, imag) tuples; this module turns numpy
-arrays into that form and the 9-tuple result back into arrays shaped (modes, nx, ny).
+A `Mode` owns its six field components as (nx, ny) complex arrays on the staggered grid
+(docs/user_guide.md) and offers the analysis of `corvane.analysis` as methods. Fields are
+power-normalised (|integral of (E x H*).z| = 1) with the largest electric sample real and
+positive; H is in units of E / Z0 scaled as the native solver returns it.
 """
 
 from __future__ import annotations
 
-import math
-from dataclasses import dataclass
+from collections.abc import Sequence
+from dataclasses import dataclass, field
+from functools import cached_property
 
 import numpy as np
 
-from corvane import _core
+from corvane import analysis
 
-SPEED_OF_LIGHT = 299792458.0  # m/s
-COMPONENTS = ("ex", "ey", "ez", "hx", "hy", "hz")
-
-
-def _as_tuples(values: np.ndarray) -> list[tuple[float, float]]:
-    flat = np.asarray(values, dtype=complex).ravel()
-    return list(zip(flat.real.tolist(), flat.imag.tolist()))
+COMPONENTS = analysis.COMPONENTS
 
 
-def material_tensor(value, nx: int, ny: int) -> list[list[tuple[float, float]]]:
-    """The nine flat components (xx, xy, ..., zz) of a material given as a scalar, an
-    (nx, ny) array (isotropic), a (3, nx, ny) array (diagonal xx, yy, zz) or a
-    (3, 3, nx, ny) array (full tensor)."""
-    a = np.asarray(value, dtype=complex)
-    if a.ndim == 0:
-        a = np.full((nx, ny), a)
-    if a.shape == (nx, ny):
-        a = np.stack([a, a, a])
-    if a.shape == (3, nx, ny):
-        full = np.zeros((3, 3, nx, ny), dtype=complex)
-        for k in range(3):
-            full[k, k] = a[k]
-        a = full
-    if a.shape != (3, 3, nx, ny):
-        raise ValueError(f"material of shape {np.shape(value)} does not fit a {nx} x {ny} grid")
-    return [_as_tuples(a[r, c]) for r in range(3) for c in range(3)]
+@dataclass(frozen=True)
+class ModeContext:
+    """What the modes of one solve share: the full window's grid (micrometres), the structure,
+    the vacuum wavelength (micrometres), which cells are PML, and the grid without PML."""
+
+    grid: object
+    structure: object
+    wavelength: float
+    pml_mask: np.ndarray
+    inner_grid: object = None
 
 
-def dual_steps(steps) -> list[float]:
-    """Steps between the centres of neighbouring cells: the backward steps of a grid whose
-    forward steps are `steps` (the first one is the first cell's own step)."""
-    h = [float(v) for v in steps]
-    return [h[0]] + [0.5 * (h[i - 1] + h[i]) for i in range(1, len(h))]
+@dataclass(frozen=True, eq=False)
+class Mode:
+    """One mode: effective index, the six field components (nx, ny) and its classification.
+
+    kind: "guided" (above the cladding index, not in the PML), "leaky" (radiating into a PML
+    or below the cladding index), "pml" (absorbed by the PML) or "wall" (bound to the
+    samples of an electric wall). parity: the walls of the mirror planes of its half-window
+    solve, e.g. (("x", "electric"),), empty when the whole window was solved.
+
+    Example::
+
+        m = modes[0]
+        print(m.neff, m.polarization, m.effective_area, m.loss_db_per_cm)
+        m.plot()
+    """
+
+    neff: complex
+    ex: np.ndarray
+    ey: np.ndarray
+    ez: np.ndarray
+    hx: np.ndarray
+    hy: np.ndarray
+    hz: np.ndarray
+    kind: str = "guided"
+    parity: tuple = ()
+    residual: float = 0.0
+    wall_fraction: float = 0.0
+    pml_fraction: float = 0.0
+    context: ModeContext | None = field(default=None, repr=False)
+
+    def __post_init__(self):
+        for c in COMPONENTS:
+            a = np.asarray(getattr(self, c))
+            a.flags.writeable = False
+            object.__setattr__(self, c, a)
+
+    def __repr__(self) -> str:
+        return (f"Mode(neff={self.neff:.6g}, kind={self.kind!r}, "
+                f"polarization={self.polarization!r}, parity={self.parity!r})")
+
+    @property
+    def grid(self):
+        """The `corvane.grid.Grid` the fields live on (full window, PML included)."""
+        return self.context.grid
+
+    @property
+    def wavelength(self) -> float:
+        """Vacuum wavelength in micrometres."""
+        return self.context.wavelength
+
+    @property
+    def structure(self):
+        return self.context.structure
+
+    @property
+    def is_physical(self) -> bool:
+        return self.kind in ("guided", "leaky")
+
+    def component(self, name: str) -> np.ndarray:
+        """One of "ex", "ey", "ez", "hx", "hy", "hz" on its staggered positions, (nx, ny)."""
+        key = str(name).lower()
+        if key not in COMPONENTS:
+            raise ValueError(f"component must be one of {COMPONENTS}, got {name!r}")
+        return getattr(self, key)
+
+    def field(self, component: str, x, y) -> np.ndarray:
+        """A component, or "e" / "h" for |E| / |H|, interpolated (bilinear) at points x, y in
+        micrometres (arrays broadcast together); zero outside the window.
+
+        Example: ``X, Y = np.meshgrid(xs, ys, indexing="ij"); ey = mode.field("ey", X, Y)``
+        """
+        key = str(component).lower()
+        xe, ye = np.asarray(self.grid.x_edges), np.asarray(self.grid.y_edges)
+        window = (xe[0], ye[0], xe[-1], ye[-1])
+        if key in ("e", "h"):
+            names = ("ex", "ey", "ez") if key == "e" else ("hx", "hy", "hz")
+            return np.sqrt(sum(np.abs(self.field(n, x, y)) ** 2 for n in names))
+        values = self.component(key)
+        xs, ys = analysis.sample_coordinates(xe, ye, key)
+        return analysis.interpolate(values, xs, ys, x, y, window)
+
+    def centred(self, component: str) -> np.ndarray:
+        """A component averaged onto the cell centres, (nx, ny); "e"/"h" give |E|/|H|."""
+        key = str(component).lower()
+        if key in ("e", "h"):
+            names = ("ex", "ey", "ez") if key == "e" else ("hx", "hy", "hz")
+            return np.sqrt(sum(np.abs(self.centred(n)) ** 2 for n in names))
+        return analysis.at_centres(self.component(key), key)
+
+    @cached_property
+    def te_fraction(self) -> float:
+        """Share of |Ex|^2 in |Ex|^2 + |Ey|^2 (area-weighted): 1 for a pure TE mode."""
+        return analysis.te_fraction(self)
+
+    @property
+    def polarization(self) -> str:
+        """"TE" (te_fraction >= 0.8), "TM" (<= 0.2) or "hybrid"."""
+        return analysis.polarization(self.te_fraction)
+
+    @cached_property
+    def effective_area(self) -> float:
+        """(integral |E|^2)^2 / integral |E|^4, square micrometres."""
+        return analysis.effective_area(self)
+
+    def confinement(self, region) -> float:
+        """Share of the power flux inside `region`: a shape (e.g. the core Rectangle), a
+        shapely geometry or bounds (xmin, ymin, xmax, ymax) in micrometres."""
+        return analysis.confinement(self, region)
+
+    @property
+    def loss_db_per_cm(self) -> float:
+        """Power loss in dB/cm; Im(neff) > 0 is loss (fields ~ exp(i(k0 neff z - omega t)))."""
+        return analysis.loss_db_per_cm(self.neff, self.wavelength)
+
+    def overlap(self, other: "Mode") -> complex:
+        """Normalised unconjugated reciprocity overlap with another mode (any grid)."""
+        return analysis.overlap(self, other)
+
+    def power_coupling(self, other: "Mode") -> float:
+        """Fraction of `other`'s power coupled into this mode at a butt joint (any grid)."""
+        return analysis.power_coupling(self, other)
+
+    def group_index(self, method: str = "auto", **options) -> float:
+        """Group index n_g = neff - lambda d(neff)/d(lambda); see corvane.dispersion."""
+        from corvane import dispersion
+
+        return dispersion.group_index(self, method=method, **options)
+
+    def plot(self, component: str = "e", *, ax=None, outline: bool = True, **kwargs):
+        """Plot |E| (default), |H| or one component with the structure outline; axes in
+        micrometres. Returns the matplotlib Axes."""
+        from corvane import plot
+
+        return plot.plot_mode(self, component, ax=ax, outline=outline, **kwargs)
+
+    def save(self, path) -> None:
+        """Write this mode with its grid, structure and solve settings to one .npz file."""
+        from corvane import io
+
+        io.save(self, path)
 
 
-@dataclass
-class Modes:
-    """Guided modes of one solve, in descending order of Re(neff)."""
+@dataclass(frozen=True, eq=False)
+class ModeSet(Sequence):
+    """The modes of one solve, highest Re(neff) first, with what produced them.
 
-    neff: np.ndarray  # (M,) complex
-    fields: dict[str, np.ndarray]  # component name -> (M, nx, ny) complex
-    residuals: np.ndarray  # (M,)
-    mode_powers: np.ndarray  # (M,)
-    self_overlaps: np.ndarray  # (M,) complex
-    max_cross_overlap: float
-    backend: str
-    operator_rows: int
-    operator_nnz: int
+    modes: the physical modes (or all of them with include_all=True); `all_modes` holds every
+    mode the native solver returned, classified. grid: the full window (PML included);
+    structure, wavelength (micrometres), settings (the solve keywords, enough to solve again:
+    ``corvane.solve(ms.structure, 1.31, **ms.settings)``), sampled (the sampled materials of
+    the solved window), timings (seconds per phase), backend, formulation, cladding_index.
+
+    Example::
+
+        modes = corvane.solve(structure, 1.55, num_modes=4)
+        modes.neff            # complex array
+        modes[0].plot()
+    """
+
+    modes: tuple
+    all_modes: tuple = ()
+    grid: object = None
+    structure: object = None
+    wavelength: float = 0.0
+    settings: dict = field(default_factory=dict)
+    sampled: object = field(default=None, repr=False)
+    timings: dict = field(default_factory=dict)
+    backend: str = ""
+    formulation: str = "diagonal"
+    cladding_index: float = 0.0
 
     def __len__(self) -> int:
-        return len(self.neff)
+        return len(self.modes)
 
-    def te_fraction(self) -> np.ndarray:
-        """Share of |Ex|^2 in the transverse electric energy of each mode."""
-        ex = np.sum(np.abs(self.fields["ex"]) ** 2, axis=(1, 2))
-        ey = np.sum(np.abs(self.fields["ey"]) ** 2, axis=(1, 2))
-        total = ex + ey
-        return np.divide(ex, total, out=np.zeros_like(ex), where=total > 0)
+    def __getitem__(self, k):
+        if isinstance(k, slice):
+            return self.modes[k]
+        return self.modes[k]
 
+    def __repr__(self) -> str:
+        return f"ModeSet({len(self)} modes, neff={np.round(self.neff, 6)!r})"
 
-def _complex_array(pairs) -> np.ndarray:
-    if not pairs:
-        return np.zeros(0, dtype=complex)
-    a = np.asarray(pairs, dtype=float)
-    return a[..., 0] + 1j * a[..., 1]
+    @property
+    def neff(self) -> np.ndarray:
+        """Effective indices, complex array."""
+        return np.array([m.neff for m in self.modes], dtype=complex)
 
+    @property
+    def kinds(self) -> list[str]:
+        return [m.kind for m in self.modes]
 
-def solve(
-    dx,
-    dy,
-    eps,
-    mu=1.0,
-    *,
-    wavelength: float,
-    num_modes: int = 1,
-    neff_guess: float,
-    tensorial: bool = False,
-    npml: tuple[int, int] = (0, 0),
-    pml_strength: float = 8.0,
-    pmc: tuple[bool, bool] = (False, False),
-    direction: str = "+",
-    **native_options,
-) -> Modes:
-    """Solve the modes of a cross-section.
+    def table(self) -> str:
+        """A text table of the modes: index, neff, loss, polarisation, kind."""
+        lines = [f"{'#':>3}  {'Re(neff)':>10}  {'Im(neff)':>11}  {'loss dB/cm':>10}  "
+                 f"{'TE frac':>7}  {'pol':>6}  {'kind':>6}"]
+        for k, m in enumerate(self.modes):
+            lines.append(f"{k:>3}  {m.neff.real:>10.6f}  {m.neff.imag:>11.3e}  "
+                         f"{m.loss_db_per_cm:>10.3g}  {m.te_fraction:>7.3f}  "
+                         f"{m.polarization:>6}  {m.kind:>6}")
+        return "\n".join(lines)
 
-    dx, dy: cell sizes along x and y in micrometres (sequences of nx and ny values).
-    eps, mu: relative permittivity and permeability (see `material_tensor`).
-    wavelength: vacuum wavelength in micrometres. Derivatives are scaled by 1/k0, so the
-    eigenvalues are effective indices.
-    npml: PML thickness in cells on each side of x and y (0 for a closed wall).
-    pml_strength: the peak imaginary coordinate stretch of the layers; the native
-    conductivity parameter is derived from it and the edge step so that the layer does not
-    depend on the grid resolution.
-    Remaining keyword arguments go to the native call unchanged (e.g. krylov_dim).
-    """
-    dx = [float(v) for v in dx]
-    dy = [float(v) for v in dy]
-    nx, ny = len(dx), len(dy)
-    k0 = 2.0 * math.pi / wavelength
-    eps_flat = material_tensor(eps, nx, ny)
-    mu_flat = material_tensor(mu, nx, ny)
-    options = dict(native_options)
-    if any(npml):
-        # The stretch is sigma_max / (h k0 n) at the outer edge, n the side's mean index.
-        edge_index = math.sqrt(abs(complex(np.asarray(eps, dtype=complex).ravel()[0])))
-        edge_step = max(dx[0], dx[-1], dy[0], dy[-1])
-        options.setdefault("pml_sigma_max", pml_strength * edge_step * k0 * edge_index)
-        options.setdefault("omega", 2.0 * math.pi * SPEED_OF_LIGHT / (wavelength * 1e-6))
-    native = _core.solve_tensorial_sparse_py if tensorial else _core.solve_diagonal_sparse_py
-    result = native(
-        nx, ny, dx, dy, dual_steps(dx), dual_steps(dy), bool(pmc[0]), bool(pmc[1]),
-        eps_flat, mu_flat, num_modes, neff_guess, direction,
-        derivative_scale=1.0 / k0, npml_x=npml[0], npml_y=npml[1], **options,
-    )
-    neffs, fields, residuals, powers, overlaps, cross, backend, rows, nnz = result
-    shaped = {
-        name: _complex_array(fields[k]).reshape(len(neffs), nx, ny)
-        for k, name in enumerate(COMPONENTS)
-    }
-    return Modes(
-        neff=_complex_array(neffs),
-        fields=shaped,
-        residuals=np.asarray(residuals, dtype=float),
-        mode_powers=np.asarray(powers, dtype=float),
-        self_overlaps=_complex_array(overlaps),
-        max_cross_overlap=float(cross),
-        backend=backend,
-        operator_rows=rows,
-        operator_nnz=nnz,
-    )
+    def save(self, path) -> None:
+        """Write all modes with grid, structure and settings to one .npz file."""
+        from corvane import io
+
+        io.save(self, path)

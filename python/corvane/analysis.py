@@ -1,0 +1,210 @@
+"""Quantities computed from mode fields: interpolation, polarisation, effective area,
+confinement, loss and the overlaps between modes (also on different grids).
+
+Positions are in micrometres. Every integral is a sum over cells weighted by the cell area,
+with each component taken at its own staggered position (docs/user_guide.md, "The grid").
+"""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+
+COMPONENTS = ("ex", "ey", "ez", "hx", "hy", "hz")
+# Whether a component sits on cell edges (True) or cell centres (False) along x and along y.
+STAGGER = {
+    "ex": (False, True), "ey": (True, False), "ez": (True, True),
+    "hx": (True, False), "hy": (False, True), "hz": (False, False),
+}
+# Power decays as exp(-2 k0 Im(neff) z); 10 log10(exp(2)) = 20 / ln 10 dB per unit of k0 Im z.
+DB_PER_NEPER = 20.0 / math.log(10.0)
+
+
+def sample_coordinates(x_edges: np.ndarray, y_edges: np.ndarray, component: str):
+    """The 1-D x and y coordinates (micrometres) of a component's samples."""
+    on_x, on_y = STAGGER[component]
+    xs = x_edges[:-1] if on_x else 0.5 * (x_edges[:-1] + x_edges[1:])
+    ys = y_edges[:-1] if on_y else 0.5 * (y_edges[:-1] + y_edges[1:])
+    return xs, ys
+
+
+def _bracket(coords: np.ndarray, points: np.ndarray):
+    """Indices and weights of linear interpolation in sorted `coords`, clamped at the ends."""
+    if len(coords) == 1:
+        z = np.zeros(points.shape, int)
+        return z, z, np.zeros(points.shape)
+    i = np.clip(np.searchsorted(coords, points, side="right") - 1, 0, len(coords) - 2)
+    t = (points - coords[i]) / (coords[i + 1] - coords[i])
+    return i, i + 1, np.clip(t, 0.0, 1.0)
+
+
+def interpolate(values: np.ndarray, xs: np.ndarray, ys: np.ndarray, x, y,
+                window: tuple[float, float, float, float]) -> np.ndarray:
+    """Bilinear interpolation of samples (len(xs), len(ys)) at points x, y (broadcast); zero
+    outside the window (xmin, ymin, xmax, ymax), constant beyond the outermost samples."""
+    x, y = np.broadcast_arrays(np.asarray(x, float), np.asarray(y, float))
+    i0, i1, tx = _bracket(xs, x)
+    j0, j1, ty = _bracket(ys, y)
+    v = ((1 - tx) * (1 - ty) * values[i0, j0] + tx * (1 - ty) * values[i1, j0]
+         + (1 - tx) * ty * values[i0, j1] + tx * ty * values[i1, j1])
+    inside = (x >= window[0]) & (x <= window[2]) & (y >= window[1]) & (y <= window[3])
+    return np.where(inside, v, 0)
+
+
+def at_centres(values: np.ndarray, component: str) -> np.ndarray:
+    """A component moved to the cell centres by averaging its neighbouring samples (the sample
+    beyond the high edge counts as zero, as the electric wall there demands)."""
+    on_x, on_y = STAGGER[component]
+    v = values
+    if on_x:
+        nxt = np.concatenate([v[1:], np.zeros_like(v[:1])], axis=0)
+        v = 0.5 * (v + nxt)
+    if on_y:
+        nxt = np.concatenate([v[:, 1:], np.zeros_like(v[:, :1])], axis=1)
+        v = 0.5 * (v + nxt)
+    return v
+
+
+def cross_integral(e_mode, h_mode, areas: np.ndarray, conjugate: bool = False) -> complex:
+    """Integral of (E_a x H_b).z over the window: sum of area * (Ex Hy - Ey Hx). Ex and Hy
+    share their positions, as do Ey and Hx, so no interpolation is needed."""
+    hx, hy = h_mode.hx, h_mode.hy
+    if conjugate:
+        hx, hy = hx.conj(), hy.conj()
+    return complex(np.sum(areas * (e_mode.ex * hy - e_mode.ey * hx)))
+
+
+def te_fraction(mode) -> float:
+    """Share of |Ex|^2 in the transverse electric energy, area-weighted (1 for a pure TE,
+    i.e. x-polarised, mode)."""
+    areas = _areas(mode.grid)
+    ex = float(np.sum(areas * np.abs(mode.ex) ** 2))
+    ey = float(np.sum(areas * np.abs(mode.ey) ** 2))
+    return ex / (ex + ey) if ex + ey > 0 else 0.0
+
+
+def polarization(te: float) -> str:
+    """"TE" (mostly Ex), "TM" (mostly Ey) or "hybrid"."""
+    if te >= 0.8:
+        return "TE"
+    if te <= 0.2:
+        return "TM"
+    return "hybrid"
+
+
+def _areas(grid) -> np.ndarray:
+    return np.outer(np.diff(np.asarray(grid.x_edges)), np.diff(np.asarray(grid.y_edges)))
+
+
+def electric_intensity(mode) -> np.ndarray:
+    """|E|^2 at the cell centres, (nx, ny)."""
+    return sum(np.abs(at_centres(getattr(mode, c), c)) ** 2 for c in ("ex", "ey", "ez"))
+
+
+def poynting_z(mode) -> np.ndarray:
+    """Time-averaged power flux Re(E x H*).z / 2 at the cell centres, (nx, ny)."""
+    ex, ey = at_centres(mode.ex, "ex"), at_centres(mode.ey, "ey")
+    hx, hy = at_centres(mode.hx, "hx"), at_centres(mode.hy, "hy")
+    return 0.5 * np.real(ex * hy.conj() - ey * hx.conj())
+
+
+def effective_area(mode) -> float:
+    """(integral |E|^2)^2 / integral |E|^4 in square micrometres."""
+    i = electric_intensity(mode)
+    areas = _areas(mode.grid)
+    den = float(np.sum(areas * i**2))
+    return float(np.sum(areas * i)) ** 2 / den if den > 0 else 0.0
+
+
+def fill_fractions(grid, region) -> np.ndarray:
+    """Share of each cell's area inside `region`: a shape of corvane.geometry (anything with
+    `to_shapely(window_bounds)`), a shapely geometry, or bounds (xmin, ymin, xmax, ymax)."""
+    xe, ye = np.asarray(grid.x_edges), np.asarray(grid.y_edges)
+    if isinstance(region, (tuple, list)) and len(region) == 4:
+        x0, y0, x1, y1 = (float(v) for v in region)
+        fx = (np.clip(xe[1:], x0, x1) - np.clip(xe[:-1], x0, x1)) / np.diff(xe)
+        fy = (np.clip(ye[1:], y0, y1) - np.clip(ye[:-1], y0, y1)) / np.diff(ye)
+        return np.outer(fx, fy)
+    import shapely
+
+    window = (xe[0], ye[0], xe[-1], ye[-1])
+    geom = region.to_shapely(window) if hasattr(region, "to_shapely") else region
+    if not isinstance(geom, shapely.Geometry):
+        raise TypeError("region must be a shape, a shapely geometry or bounds "
+                        f"(xmin, ymin, xmax, ymax) in micrometres, got {type(region).__name__}")
+    X0, Y0 = np.meshgrid(xe[:-1], ye[:-1], indexing="ij")
+    X1, Y1 = np.meshgrid(xe[1:], ye[1:], indexing="ij")
+    cells = shapely.box(X0, Y0, X1, Y1)
+    shapely.prepare(geom)
+    inter = shapely.area(shapely.intersection(cells, geom))
+    return inter / ((X1 - X0) * (Y1 - Y0))
+
+
+def confinement(mode, region) -> float:
+    """Share of the mode's power flux Re(E x H*).z inside `region` (see `fill_fractions`)."""
+    s = poynting_z(mode) * _areas(mode.grid)
+    total = float(np.sum(s))
+    return float(np.sum(s * fill_fractions(mode.grid, region))) / total if total else 0.0
+
+
+def loss_db_per_cm(neff: complex, wavelength: float) -> float:
+    """Power loss in dB/cm from Im(neff) (positive Im(neff) is loss), wavelength in um."""
+    k0 = 2.0 * math.pi / wavelength  # 1/um
+    return DB_PER_NEPER * k0 * neff.imag * 1e4
+
+
+def _resampled(mode, grid):
+    """The mode's transverse components at the sample positions of another grid."""
+
+    class Fields:
+        pass
+
+    f = Fields()
+    xe, ye = np.asarray(grid.x_edges), np.asarray(grid.y_edges)
+    for c in ("ex", "ey", "hx", "hy"):
+        xs, ys = sample_coordinates(xe, ye, c)
+        X, Y = np.meshgrid(xs, ys, indexing="ij")
+        setattr(f, c, mode.field(c, X, Y))
+    return f
+
+
+def _same_grid(a, b) -> bool:
+    ga, gb = a.grid, b.grid
+    return (np.shape(ga.x_edges) == np.shape(gb.x_edges)
+            and np.shape(ga.y_edges) == np.shape(gb.y_edges)
+            and np.allclose(ga.x_edges, gb.x_edges) and np.allclose(ga.y_edges, gb.y_edges))
+
+
+def overlap(a, b) -> complex:
+    """Normalised unconjugated (reciprocity) overlap of two modes,
+    (1/2) integral (Ea x Hb + Eb x Ha).z / sqrt(integral Ea x Ha . integral Eb x Hb).
+
+    It is 1 for a mode with itself (up to the sign of the square root: the result is returned
+    with a non-negative real part) and 0 between two different modes of one lossless guide.
+    Mode b is interpolated onto a's grid when the grids differ."""
+    areas = _areas(a.grid)
+    bb = b if _same_grid(a, b) else _resampled(b, a.grid)
+    ab = 0.5 * (cross_integral(a, bb, areas) + cross_integral(bb, a, areas))
+    norm = np.sqrt(cross_integral(a, a, areas) * _self(b))
+    value = ab / norm if norm != 0 else 0j
+    return -value if value.real < 0 else value
+
+
+def _self(mode) -> complex:
+    return cross_integral(mode, mode, _areas(mode.grid))
+
+
+def power_coupling(a, b) -> float:
+    """Fraction of the power of mode b coupled into mode a at a butt joint,
+    Re[(integral Ea x Hb*)(integral Eb x Ha*) / integral Ea x Ha*] / Re integral Eb x Hb*.
+    It is 1 for a mode with itself; b is interpolated onto a's grid when the grids differ."""
+    areas = _areas(a.grid)
+    bb = b if _same_grid(a, b) else _resampled(b, a.grid)
+    p_ab = cross_integral(a, bb, areas, conjugate=True)
+    p_ba = cross_integral(bb, a, areas, conjugate=True)
+    p_aa = cross_integral(a, a, areas, conjugate=True)
+    p_bb = cross_integral(b, b, _areas(b.grid), conjugate=True)
+    if p_aa == 0 or p_bb.real == 0:
+        return 0.0
+    return float(np.real(p_ab * p_ba / p_aa) / p_bb.real)
