@@ -15,3 +15,11 @@ from corvane.modes import Modes, dual_steps, material_tensor, solve
 __all__ = ["_core", "Modes", "dual_steps", "material_tensor", "solve"]
 __all__ += ["materials", "Material", "Rectangle", "Polygon", "Ellipse", "Layer", "Structure",
             "strip", "rib", "slot", "Grid"]
+
+# Workflows beyond one solve: sweeps with mode tracking, dispersion, bends.
+from corvane.bend import apply_bend, bend_loss_db_per_90deg
+from corvane.dispersion import group_index, gvd_ps_per_nm_km
+from corvane.sweep import Sweep, load_sweep, sweep
+
+__all__ += ["sweep", "Sweep", "load_sweep", "group_index", "gvd_ps_per_nm_km", "apply_bend",
+            "bend_loss_db_per_90deg"]
