@@ -10,9 +10,10 @@ from corvane import materials
 from corvane.geometry import Ellipse, Layer, Polygon, Rectangle, Structure, rib, slot, strip
 from corvane.grid import Grid
 from corvane.materials import Material
-from corvane.modes import Modes, dual_steps, material_tensor, solve
+from corvane.modes import Mode, ModeSet
+from corvane.solve import PML, solve
 
-__all__ = ["_core", "Modes", "dual_steps", "material_tensor", "solve"]
+__all__ = ["_core", "Mode", "ModeSet", "PML", "solve"]
 __all__ += ["materials", "Material", "Rectangle", "Polygon", "Ellipse", "Layer", "Structure",
             "strip", "rib", "slot", "Grid"]
 
