@@ -11,11 +11,12 @@ from corvane.geometry import Ellipse, Layer, Polygon, Rectangle, Structure, rib,
 from corvane.grid import Grid
 from corvane.materials import Material
 from corvane.modes import Mode, ModeSet
+from corvane.sampling import SampledMaterials, sample_materials
 from corvane.solve import PML, solve
 
 __all__ = ["_core", "Mode", "ModeSet", "PML", "solve"]
 __all__ += ["materials", "Material", "Rectangle", "Polygon", "Ellipse", "Layer", "Structure",
-            "strip", "rib", "slot", "Grid"]
+            "strip", "rib", "slot", "Grid", "sample_materials", "SampledMaterials"]
 
 # Workflows beyond one solve: sweeps with mode tracking, dispersion, bends.
 from corvane.bend import apply_bend, bend_loss_db_per_90deg
