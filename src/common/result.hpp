@@ -10,8 +10,14 @@
 
 namespace corvane {
 
+// What kind of failure an Error reports, so the Python boundaries can raise the matching
+// exception type: a caller's mistake or a numerical failure (ValueError), a factorisation
+// that ran out of memory (MemoryError), or a solve stopped by an interrupt check.
+enum class ErrorKind { failure, out_of_memory, interrupted };
+
 struct Error {
     std::string text;
+    ErrorKind kind = ErrorKind::failure;
 };
 
 template <class T>
@@ -51,5 +57,6 @@ struct Unit {};
 using Status = Result<Unit>;
 
 inline Error fail(std::string text) { return Error{std::move(text)}; }
+inline Error fail(std::string text, ErrorKind kind) { return Error{std::move(text), kind}; }
 
 }  // namespace corvane

@@ -11,6 +11,7 @@
 #include "common/result.hpp"
 #include "eigensolve/arpack_driver.hpp"
 #include "eigensolve/candidate.hpp"
+#include "eigensolve/eigensolve.hpp"
 #include "sparse_matrix/sparse_matrix.hpp"
 
 namespace corvane {
@@ -30,12 +31,20 @@ void order_and_truncate(std::vector<Candidate>& candidates, Complex sigma, std::
 Result<std::vector<Candidate>> umfpack_arpack_route(
     const SparseMatrix& a, std::size_t num_modes,
     std::optional<std::span<const Complex>> initial_vector, std::size_t m, Complex sigma,
-    double tol);
+    double tol, const EigenOptions& options = {});
 
 // Route 2: the native SparseLu under ARPACK; fails on fewer than num_modes pairs.
 Result<std::vector<Candidate>> arpack_route(const SparseMatrix& a, std::size_t num_modes,
                                             std::optional<std::span<const Complex>> initial_vector,
-                                            std::size_t m, Complex sigma, double tol);
+                                            std::size_t m, Complex sigma, double tol,
+                                            const EigenOptions& options = {});
+
+// The engine's route: UMFPACK LU of A - sigma I under the library's Krylov-Schur iteration.
+// A candidate whose residual misses the tolerance gets one refined inverse-iteration step.
+Result<std::vector<Candidate>> umfpack_krylov_schur_route(
+    const SparseMatrix& a, std::size_t num_modes,
+    std::optional<std::span<const Complex>> initial_vector, std::size_t m, Complex sigma,
+    double tol, const EigenOptions& options);
 
 // Route 3: the native Arnoldi process; may return fewer than num_modes pairs.
 Result<std::vector<Candidate>> native_shift_invert_route(

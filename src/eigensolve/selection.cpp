@@ -4,6 +4,7 @@
 #include "eigensolve/eigensolve.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <numeric>
@@ -44,6 +45,37 @@ Result<std::vector<Candidate>> arpack_candidates(
     }
     return candidates;
 }
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The operator of a route with the interrupt check and the application count around it.
+ShiftInvertOperator counted(ShiftInvertOperator op, const EigenOptions& options) {
+    if (!options.interrupted && options.statistics == nullptr) return op;
+    return [op = std::move(op), &options](std::span<const Complex> v)
+               -> Result<std::vector<Complex>> {
+        if (options.interrupted && options.interrupted()) {
+            return fail("interrupted", ErrorKind::interrupted);
+        }
+        if (options.statistics != nullptr) ++options.statistics->operator_applications;
+        return op(v);
+    };
+}
+
+void record_factorization(const UmfpackLu& lu, const EigenOptions& options) {
+    if (options.statistics == nullptr) return;
+    const UmfpackFactorTimes times = lu.factor_times();
+    options.statistics->symbolic_seconds = times.symbolic;
+    options.statistics->numeric_seconds = times.numeric;
+    options.statistics->reused_symbolic = lu.reused_symbolic();
+    options.statistics->wide_indices = lu.uses_wide_indices();
+    options.statistics->metis = lu.used_metis();
+}
+
+// Interruptions and a factorisation out of memory end the selection: no other route can do
+// better.
+bool is_final(const Error& error) { return error.kind != ErrorKind::failure; }
 
 std::vector<Eigenpair> labelled(std::vector<Candidate> candidates, const char* backend) {
     std::vector<Eigenpair> pairs;
@@ -102,33 +134,53 @@ void order_and_truncate(std::vector<Candidate>& candidates, Complex sigma, std::
     candidates = std::move(sorted);
 }
 
+Result<UmfpackLu> shifted_umfpack_factor(const SparseMatrix& a, Complex sigma,
+                                         const EigenOptions& options) {
+    const EigensolveFaults& faults = active_eigensolve_faults();
+    // B is released once factorised: UMFPACK keeps its own copy of the matrix.
+    const SparseMatrix b = a.shifted_diagonal(sigma);
+    if (faults.umfpack_factor_fails) return fail("UMFPACK factorization disabled");
+    Result<UmfpackLu> lu = UmfpackLu::factor(b, options.umfpack);
+    if (lu) record_factorization(*lu, options);
+    return lu;
+}
+
 Result<std::vector<Candidate>> umfpack_arpack_route(
     const SparseMatrix& a, std::size_t num_modes,
     std::optional<std::span<const Complex>> initial_vector, std::size_t m, Complex sigma,
-    double tol) {
-    const EigensolveFaults& faults = active_eigensolve_faults();
-    Result<UmfpackLu> lu = [&]() -> Result<UmfpackLu> {
-        // B is released once factorised: UMFPACK keeps its own copy of the matrix.
-        const SparseMatrix b = a.shifted_diagonal(sigma);
-        if (faults.umfpack_factor_fails) return fail("UMFPACK factorization disabled");
-        return UmfpackLu::factor(b);
-    }();
+    double tol, const EigenOptions& options) {
+    Result<UmfpackLu> lu = shifted_umfpack_factor(a, sigma, options);
     if (!lu) return std::move(lu).error();
     const UmfpackLu& u = *lu;
-    const ShiftInvertOperator op = [&u](std::span<const Complex> v) { return u.solve(v); };
-    return arpack_candidates(a, op, num_modes, initial_vector, m, sigma, tol, "UMFPACK/ARPACK",
-                             faults.umfpack_arpack_shortfall);
+    ShiftInvertOperator op;
+    if (options.umfpack.refine) {
+        op = [&u](std::span<const Complex> v) { return u.solve(v); };
+    } else {
+        op = [&u, workspace = UmfpackSolveWorkspace{}](
+                 std::span<const Complex> v) mutable -> Result<std::vector<Complex>> {
+            std::vector<Complex> x(v.size());
+            if (Status s = u.solve_into(v, x, workspace, false); !s) return std::move(s).error();
+            return x;
+        };
+    }
+    const auto start = std::chrono::steady_clock::now();
+    Result<std::vector<Candidate>> candidates =
+        arpack_candidates(a, counted(std::move(op), options), num_modes, initial_vector, m, sigma,
+                          tol, "UMFPACK/ARPACK", active_eigensolve_faults().umfpack_arpack_shortfall);
+    if (options.statistics != nullptr) options.statistics->iteration_seconds = seconds_since(start);
+    return candidates;
 }
 
 Result<std::vector<Candidate>> arpack_route(const SparseMatrix& a, std::size_t num_modes,
                                             std::optional<std::span<const Complex>> initial_vector,
-                                            std::size_t m, Complex sigma, double tol) {
+                                            std::size_t m, Complex sigma, double tol,
+                                            const EigenOptions& options) {
     Result<SparseLu> lu = SparseLu::factor(a.shifted_diagonal(sigma));
     if (!lu) return std::move(lu).error();
     const SparseLu& f = *lu;
-    const ShiftInvertOperator op = [&f](std::span<const Complex> v) { return f.solve(v); };
-    return arpack_candidates(a, op, num_modes, initial_vector, m, sigma, tol, "ARPACK",
-                             active_eigensolve_faults().arpack_shortfall);
+    ShiftInvertOperator op = [&f](std::span<const Complex> v) { return f.solve(v); };
+    return arpack_candidates(a, counted(std::move(op), options), num_modes, initial_vector, m,
+                             sigma, tol, "ARPACK", active_eigensolve_faults().arpack_shortfall);
 }
 
 Result<std::vector<Candidate>> native_shift_invert_route(
@@ -148,22 +200,29 @@ Result<std::vector<Candidate>> native_shift_invert_route(
 Result<std::vector<Eigenpair>> selected_sparse_shift_invert_eigenpairs(
     const SparseMatrix& a, std::size_t num_modes,
     std::optional<std::span<const Complex>> initial_vector, std::size_t krylov_dim, Complex sigma,
-    double tol) {
+    double tol, const EigenOptions& options) {
     if (a.rows != a.cols) return fail("eigenvalue matrix must be square");
     if (num_modes == 0) return fail("num_modes must be positive");
     const std::size_t n = a.rows;
     const std::size_t m = effective_krylov_dim(n, krylov_dim, num_modes);
 
+    if (options.iteration == EigenIteration::krylov_schur) {
+        Result<std::vector<Candidate>> c =
+            umfpack_krylov_schur_route(a, num_modes, initial_vector, m, sigma, tol, options);
+        if (!c) return std::move(c).error();
+        return labelled(std::move(c).value(), "umfpack_krylov_schur");
+    }
+
     // ARPACK needs nev + 2 <= ncv <= n; m >= num_modes + 2 holds by construction.
     if (n >= plus_two(num_modes)) {
-        if (Result<std::vector<Candidate>> c =
-                umfpack_arpack_route(a, num_modes, initial_vector, m, sigma, tol)) {
-            return labelled(std::move(c).value(), "umfpack_arpack");
-        }
-        if (Result<std::vector<Candidate>> c =
-                arpack_route(a, num_modes, initial_vector, m, sigma, tol)) {
-            return labelled(std::move(c).value(), "arpack");
-        }
+        Result<std::vector<Candidate>> c1 =
+            umfpack_arpack_route(a, num_modes, initial_vector, m, sigma, tol, options);
+        if (c1) return labelled(std::move(c1).value(), "umfpack_arpack");
+        if (is_final(c1.error())) return std::move(c1).error();
+        Result<std::vector<Candidate>> c2 =
+            arpack_route(a, num_modes, initial_vector, m, sigma, tol, options);
+        if (c2) return labelled(std::move(c2).value(), "arpack");
+        if (is_final(c2.error())) return std::move(c2).error();
     }
     Result<std::vector<Candidate>> c =
         native_shift_invert_route(a, num_modes, initial_vector, m, sigma, tol);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "eigensolve/testing.hpp"
@@ -18,6 +19,8 @@ static_assert(sizeof(Complex) == 2 * sizeof(double) && offsetof(Complex, im) == 
               "UMFPACK's packed complex form is (re, im) pairs");
 
 using WideInt = SuiteSparse_long;
+static_assert(sizeof(WideInt) == sizeof(std::int64_t) && std::is_signed_v<WideInt>,
+              "UMFPACK's 64-bit index is a signed 64-bit integer");
 
 // The complex routines for one index type: umfpack_zi (int) and umfpack_zl (64-bit).
 template <class Int>
@@ -28,6 +31,7 @@ struct Routines<int> {
     static constexpr auto symbolic = umfpack_zi_symbolic;
     static constexpr auto numeric = umfpack_zi_numeric;
     static constexpr auto solve = umfpack_zi_solve;
+    static constexpr auto wsolve = umfpack_zi_wsolve;
     static constexpr auto free_symbolic = umfpack_zi_free_symbolic;
     static constexpr auto free_numeric = umfpack_zi_free_numeric;
     static constexpr auto defaults = umfpack_zi_defaults;
@@ -38,6 +42,7 @@ struct Routines<WideInt> {
     static constexpr auto symbolic = umfpack_zl_symbolic;
     static constexpr auto numeric = umfpack_zl_numeric;
     static constexpr auto solve = umfpack_zl_solve;
+    static constexpr auto wsolve = umfpack_zl_wsolve;
     static constexpr auto free_symbolic = umfpack_zl_free_symbolic;
     static constexpr auto free_numeric = umfpack_zl_free_numeric;
     static constexpr auto defaults = umfpack_zl_defaults;
@@ -66,7 +71,59 @@ std::string status_text(const char* phase, long status) {
     return std::string("UMFPACK ") + phase + " failed with status " + std::to_string(status);
 }
 
+std::string gibibytes(double bytes) {
+    const double gib = bytes / (1024.0 * 1024.0 * 1024.0);
+    std::string text = std::to_string(gib);
+    return text.substr(0, text.find('.') + 3) + " GiB";
+}
+
 }  // namespace
+
+// One symbolic analysis and, when it is kept for reuse, the pattern it was made for.
+struct UmfpackSymbolic {
+    void* handle = nullptr;
+    bool wide = false;
+    FillOrdering ordering = FillOrdering::amd;
+    bool metis_used = false;
+    std::vector<std::size_t> col_ptr;
+    std::vector<std::size_t> row_indices;
+
+    UmfpackSymbolic() = default;
+    UmfpackSymbolic(const UmfpackSymbolic&) = delete;
+    UmfpackSymbolic& operator=(const UmfpackSymbolic&) = delete;
+    ~UmfpackSymbolic() {
+        if (wide) {
+            umfpack_zl_free_symbolic(&handle);
+        } else {
+            umfpack_zi_free_symbolic(&handle);
+        }
+    }
+};
+
+UmfpackSymbolicCache::UmfpackSymbolicCache() = default;
+UmfpackSymbolicCache::~UmfpackSymbolicCache() = default;
+
+std::shared_ptr<const UmfpackSymbolic> UmfpackSymbolicCache::find(const SparseMatrix& b,
+                                                                  FillOrdering ordering,
+                                                                  bool wide) const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (!last_ || last_->wide != wide || last_->ordering != ordering ||
+        last_->col_ptr != b.col_ptr || last_->row_indices != b.row_indices) {
+        return nullptr;
+    }
+    ++hits_;
+    return last_;
+}
+
+void UmfpackSymbolicCache::store(std::shared_ptr<const UmfpackSymbolic> symbolic) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    last_ = std::move(symbolic);
+}
+
+std::size_t UmfpackSymbolicCache::hits() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return hits_;
+}
 
 // One factorisation with Int indices: the parameter and statistics arrays, the two handles
 // and the matrix, which stays with them because the numeric factorisation and every solve
@@ -77,7 +134,7 @@ struct UmfpackFactorization {
 
     std::array<double, UMFPACK_CONTROL> control{};
     std::array<double, UMFPACK_INFO> info{};
-    UmfpackHandle<R::free_symbolic> symbolic;
+    std::shared_ptr<const UmfpackSymbolic> symbolic;
     UmfpackHandle<R::free_numeric> numeric;
     std::int32_t symbolic_done = 0;
     std::int32_t numeric_done = 0;
@@ -87,10 +144,13 @@ struct UmfpackFactorization {
     Int n = 0;
     Int nnz = 0;
     UmfpackFactorTimes times;
+    bool reused_symbolic = false;
+    // Bytes the symbolic analysis expected the factorisation to need at its peak.
+    double peak_memory_estimate = 0.0;
 
     // UMFPACK's status (0 on success), or kSizeOverflow when the matrix does not fit Int.
     // `phase` names the failing step.
-    long factor(const SparseMatrix& b, const char*& phase) {
+    long factor(const SparseMatrix& b, const UmfpackOptions& options, const char*& phase) {
         phase = "index conversion";
         constexpr auto int_max = static_cast<std::size_t>(std::numeric_limits<Int>::max());
         if (b.rows > int_max || b.nnz() > int_max) return kSizeOverflow;
@@ -109,27 +169,62 @@ struct UmfpackFactorization {
         values = b.values;
 
         control[UMFPACK_STRATEGY] = UMFPACK_STRATEGY_AUTO;
-        control[UMFPACK_ORDERING] = UMFPACK_ORDERING_AMD;
+        control[UMFPACK_ORDERING] =
+            options.ordering == FillOrdering::metis ? UMFPACK_ORDERING_METIS : UMFPACK_ORDERING_AMD;
         control[UMFPACK_SCALE] = UMFPACK_SCALE_SUM;
         control[UMFPACK_PRL] = 0.0;
+        if (!options.refine) control[UMFPACK_IRSTEP] = 0.0;
 
         const double* ax = reinterpret_cast<const double*>(values.data());
-        phase = "symbolic analysis";
-        long status = R::symbolic(n, n, col_ptr.data(), row_indices.data(), ax, nullptr,
-                                  symbolic.out(), control.data(), info.data());
-        if (status != UMFPACK_OK) return status;
+        constexpr bool is_wide = std::is_same_v<Int, WideInt>;
+        if (options.symbolic_cache != nullptr) {
+            symbolic = options.symbolic_cache->find(b, options.ordering, is_wide);
+            reused_symbolic = symbolic != nullptr;
+        }
+        long status = UMFPACK_OK;
+        if (!symbolic) {
+            auto analysis = std::make_shared<UmfpackSymbolic>();
+            analysis->wide = is_wide;
+            analysis->ordering = options.ordering;
+            phase = "symbolic analysis";
+            status = R::symbolic(n, n, col_ptr.data(), row_indices.data(), ax, nullptr,
+                                 &analysis->handle, control.data(), info.data());
+            if (status != UMFPACK_OK) return status;
+            times.symbolic = info[UMFPACK_SYMBOLIC_WALLTIME];
+            peak_memory_estimate = info[UMFPACK_PEAK_MEMORY_ESTIMATE] * info[UMFPACK_SIZE_OF_UNIT];
+            analysis->metis_used = info[UMFPACK_ORDERING_USED] == UMFPACK_ORDERING_METIS;
+            if (options.symbolic_cache != nullptr) {
+                analysis->col_ptr = b.col_ptr;
+                analysis->row_indices = b.row_indices;
+                options.symbolic_cache->store(analysis);
+            }
+            symbolic = std::move(analysis);
+        }
         symbolic_done = 1;
-        times.symbolic = info[UMFPACK_SYMBOLIC_WALLTIME];
 
         phase = "numeric factorization";
         if (numeric_done == 1) numeric.reset();
-        status = R::numeric(col_ptr.data(), row_indices.data(), ax, nullptr, symbolic.get(),
+        status = R::numeric(col_ptr.data(), row_indices.data(), ax, nullptr, symbolic->handle,
                             numeric.out(), control.data(), info.data());
         numeric_done = 1;
         // A singular matrix (UMFPACK_WARNING_singular_matrix, status 1) fails as well.
         if (status != UMFPACK_OK) return status;
         times.numeric = info[UMFPACK_NUMERIC_WALLTIME];
         return UMFPACK_OK;
+    }
+
+    // Thread-safe: a private copy of the parameters, private statistics and workspace.
+    long solve_into(std::span<const Complex> rhs, std::span<Complex> x, std::span<Int> wi,
+                    std::span<double> w, bool refine) const {
+        std::array<double, UMFPACK_CONTROL> local_control = control;
+        local_control[UMFPACK_PRL] = 0.0;
+        local_control[UMFPACK_IRSTEP] = refine ? UMFPACK_DEFAULT_IRSTEP : 0.0;
+        std::array<double, UMFPACK_INFO> local_info{};
+        return R::wsolve(UMFPACK_A, col_ptr.data(), row_indices.data(),
+                         reinterpret_cast<const double*>(values.data()), nullptr,
+                         reinterpret_cast<double*>(x.data()), nullptr,
+                         reinterpret_cast<const double*>(rhs.data()), nullptr, numeric.get(),
+                         local_control.data(), local_info.data(), wi.data(), w.data());
     }
 
     long solve(std::span<const Complex> rhs, std::vector<Complex>& x) {
@@ -155,7 +250,9 @@ UmfpackLu::UmfpackLu(UmfpackLu&&) noexcept = default;
 UmfpackLu& UmfpackLu::operator=(UmfpackLu&&) noexcept = default;
 UmfpackLu::~UmfpackLu() = default;
 
-Result<UmfpackLu> UmfpackLu::factor(const SparseMatrix& b) {
+Result<UmfpackLu> UmfpackLu::factor(const SparseMatrix& b) { return factor(b, UmfpackOptions{}); }
+
+Result<UmfpackLu> UmfpackLu::factor(const SparseMatrix& b, const UmfpackOptions& options) {
     if (b.rows != b.cols) return fail("LU factorization requires a square matrix");
     if (b.rows == 0 || b.nnz() == 0) {
         return fail("UMFPACK requires a matrix with at least one entry");
@@ -163,18 +260,29 @@ Result<UmfpackLu> UmfpackLu::factor(const SparseMatrix& b) {
 
     auto state = std::make_unique<UmfpackState>();
     const char* phase = "";
-    state->narrow = std::make_unique<UmfpackFactorization<int>>();
-    long status = active_eigensolve_faults().umfpack_int_out_of_memory
-                      ? UMFPACK_ERROR_out_of_memory
-                      : state->narrow->factor(b, phase);
+    long status = kSizeOverflow;
+    if (!options.wide_indices) {
+        state->narrow = std::make_unique<UmfpackFactorization<int>>();
+        status = active_eigensolve_faults().umfpack_int_out_of_memory
+                     ? UMFPACK_ERROR_out_of_memory
+                     : state->narrow->factor(b, options, phase);
+    }
     // The int routines report their workspace limit as running out of memory: the
     // symbolic upper bound of that workspace outgrows int on grids of a few 10^5 cells.
     if (status == kSizeOverflow || status == UMFPACK_ERROR_out_of_memory) {
         state->narrow.reset();
         state->wide = std::make_unique<UmfpackFactorization<WideInt>>();
-        status = state->wide->factor(b, phase);
+        status = state->wide->factor(b, options, phase);
     }
     if (status == kSizeOverflow) return fail("matrix size exceeds UMFPACK index range");
+    // The native LU has no fill-reducing ordering: where UMFPACK ran out of memory it
+    // would need more, so the failure is final.
+    if (status == UMFPACK_ERROR_out_of_memory) {
+        const double needed = state->wide->peak_memory_estimate;
+        std::string text = std::string("UMFPACK ran out of memory in its ") + phase;
+        if (needed > 0.0) text += ": the factorization needed about " + gibibytes(needed);
+        return fail(std::move(text), ErrorKind::out_of_memory);
+    }
     if (status != UMFPACK_OK) return fail(status_text(phase, status));
     return UmfpackLu(std::move(state), b.rows);
 }
@@ -186,6 +294,37 @@ Result<std::vector<Complex>> UmfpackLu::solve(std::span<const Complex> rhs) cons
         state_->narrow ? state_->narrow->solve(rhs, x) : state_->wide->solve(rhs, x);
     if (status != UMFPACK_OK) return fail(status_text("solve", status));
     return x;
+}
+
+Status UmfpackLu::solve_into(std::span<const Complex> rhs, std::span<Complex> x,
+                             UmfpackSolveWorkspace& workspace, bool refine) const {
+    if (rhs.size() != n_ || x.size() != n_) {
+        return fail("right-hand side length does not match LU size");
+    }
+    // W holds 10 n doubles with refinement, 4 n without.
+    const std::size_t w_size = (refine ? 10 : 4) * n_;
+    if (workspace.w.size() < w_size) workspace.w.resize(w_size);
+    long status = UMFPACK_OK;
+    if (state_->narrow) {
+        if (workspace.wi_narrow.size() < n_) workspace.wi_narrow.resize(n_);
+        status = state_->narrow->solve_into(rhs, x, workspace.wi_narrow, workspace.w, refine);
+    } else {
+        if (workspace.wi_wide.size() < n_) workspace.wi_wide.resize(n_);
+        const std::span<WideInt> wi(reinterpret_cast<WideInt*>(workspace.wi_wide.data()), n_);
+        status = state_->wide->solve_into(rhs, x, wi, workspace.w, refine);
+    }
+    // A singular factor only warns; the solution then holds infinities or NaNs.
+    if (status != UMFPACK_OK) return fail(status_text("solve", status));
+    return Unit{};
+}
+
+bool UmfpackLu::reused_symbolic() const {
+    return state_->narrow ? state_->narrow->reused_symbolic : state_->wide->reused_symbolic;
+}
+
+bool UmfpackLu::used_metis() const {
+    return state_->narrow ? state_->narrow->symbolic->metis_used
+                          : state_->wide->symbolic->metis_used;
 }
 
 UmfpackFactorTimes UmfpackLu::factor_times() const {

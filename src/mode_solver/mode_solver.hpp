@@ -12,6 +12,7 @@
 #include "common/complex.hpp"
 #include "common/result.hpp"
 #include "derivatives/derivatives.hpp"
+#include "eigensolve/eigensolve.hpp"
 
 namespace corvane {
 
@@ -31,6 +32,14 @@ struct OrthogonalizationDiagnostics {
     double max_cross_overlap = 0.0;
 };
 
+// Wall-clock seconds of the pipeline phases around the eigen solution.
+struct PipelineTimings {
+    double assembly = 0.0;
+    double eigen = 0.0;  // factorisation and iteration, split in EigenStatistics
+    double fields = 0.0;
+    double orthogonalization = 0.0;
+};
+
 struct ModeSolveResult {
     std::vector<Complex> neffs;
     ComponentFields fields;
@@ -39,6 +48,8 @@ struct ModeSolveResult {
     OrthogonalizationDiagnostics diagnostics;
     std::uint64_t operator_rows = 0;
     std::uint64_t operator_nnz = 0;
+    EigenStatistics statistics;
+    PipelineTimings timings;
 };
 
 // Moves every array out of the mode records; nothing is copied.
@@ -59,7 +70,8 @@ Result<ModeSolveResult> solve_diagonal_sparse(const MaterialTensor& eps, const M
                                               double neff_guess, double tol,
                                               std::uint64_t num_modes, std::string_view direction,
                                               std::optional<std::span<const Complex>> initial_vector,
-                                              std::uint64_t krylov_dim);
+                                              std::uint64_t krylov_dim,
+                                              const EigenOptions& options = {});
 
 Result<ModeSolveResult> solve_tensorial_sparse(const MaterialTensor& eps, const MaterialTensor& mu,
                                                const DerivativeSet& derivatives,
@@ -67,6 +79,7 @@ Result<ModeSolveResult> solve_tensorial_sparse(const MaterialTensor& eps, const 
                                                double neff_guess, double tol,
                                                std::uint64_t num_modes, std::string_view direction,
                                                std::optional<std::span<const Complex>> initial_vector,
-                                               std::uint64_t krylov_dim);
+                                               std::uint64_t krylov_dim,
+                                               const EigenOptions& options = {});
 
 }  // namespace corvane

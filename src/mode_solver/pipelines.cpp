@@ -1,6 +1,7 @@
 // The two solve pipelines: operator, shift-invert eigenpairs, effective indices, field
 // reconstruction, Lorentz orthogonalisation and the regrouped result.
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <utility>
@@ -169,11 +170,36 @@ struct ModeList {
     std::vector<ModeFields> modes;
 };
 
+// Seconds since the last call, for the phase split of a solve.
+class PhaseClock {
+public:
+    double lap() {
+        const auto now = std::chrono::steady_clock::now();
+        const double seconds = std::chrono::duration<double>(now - last_).count();
+        last_ = now;
+        return seconds;
+    }
+
+private:
+    std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
+
+// The statistics record the caller asked for, or a local one.
+EigenOptions with_statistics(const EigenOptions& options, EigenStatistics& statistics) {
+    EigenOptions o = options;
+    o.statistics = &statistics;
+    return o;
+}
+
 ModeSolveResult finish(ModeList&& list, std::span<const double> cell_areas, std::string backend,
-                       std::size_t operator_rows, std::size_t operator_nnz) {
+                       std::size_t operator_rows, std::size_t operator_nnz, PhaseClock& clock,
+                       PipelineTimings timings, const EigenStatistics& statistics) {
     OrthogonalizationDiagnostics diagnostics =
         lorentz_orthogonalize_and_normalize(list.modes, cell_areas);
+    timings.orthogonalization = clock.lap();
     ModeSolveResult result;
+    result.statistics = statistics;
+    result.timings = timings;
     result.neffs = std::move(list.neffs);
     result.fields = collect_mode_fields(std::move(list.modes));
     result.backend = std::move(backend);
@@ -196,10 +222,14 @@ Result<ModeSolveResult> solve_diagonal_sparse(const MaterialTensor& eps, const M
                                               double neff_guess, double tol,
                                               std::uint64_t num_modes, std::string_view direction,
                                               std::optional<std::span<const Complex>> initial_vector,
-                                              std::uint64_t krylov_dim) {
+                                              std::uint64_t krylov_dim,
+                                              const EigenOptions& options) {
     const std::size_t n = eps[0][0].size();
     if (Status areas = check_cell_areas(cell_areas, n); !areas) return std::move(areas).error();
 
+    PhaseClock clock;
+    PipelineTimings timings;
+    EigenStatistics statistics;
     ModeList list;
     std::string backend;
     std::size_t operator_rows = 0;
@@ -208,10 +238,13 @@ Result<ModeSolveResult> solve_diagonal_sparse(const MaterialTensor& eps, const M
         const SparseDiagonalOperators ops = assemble_sparse_diagonal_operators(eps, mu, derivatives);
         operator_rows = ops.eigen_operator.rows;
         operator_nnz = ops.eigen_operator.values.size();
+        timings.assembly = clock.lap();
 
         const Complex sigma{(-neff_guess) * neff_guess, +0.0};
-        auto found = selected_sparse_shift_invert_eigenpairs(ops.eigen_operator, num_modes,
-                                                             initial_vector, krylov_dim, sigma, tol);
+        auto found = selected_sparse_shift_invert_eigenpairs(
+            ops.eigen_operator, num_modes, initial_vector, krylov_dim, sigma, tol,
+            with_statistics(options, statistics));
+        timings.eigen = clock.lap();
         if (!found) return std::move(found).error();
         const std::vector<IndexedPair> pairs =
             indexed_pairs(std::move(found).value(), diagonal_effective_index);
@@ -228,7 +261,9 @@ Result<ModeSolveResult> solve_diagonal_sparse(const MaterialTensor& eps, const M
             list.modes.push_back(std::move(mode));
         }
     }
-    return finish(std::move(list), cell_areas, std::move(backend), operator_rows, operator_nnz);
+    timings.fields = clock.lap();
+    return finish(std::move(list), cell_areas, std::move(backend), operator_rows, operator_nnz,
+                  clock, timings, statistics);
 }
 
 Result<ModeSolveResult> solve_tensorial_sparse(const MaterialTensor& eps, const MaterialTensor& mu,
@@ -237,10 +272,14 @@ Result<ModeSolveResult> solve_tensorial_sparse(const MaterialTensor& eps, const 
                                                double neff_guess, double tol,
                                                std::uint64_t num_modes, std::string_view direction,
                                                std::optional<std::span<const Complex>> initial_vector,
-                                               std::uint64_t krylov_dim) {
+                                               std::uint64_t krylov_dim,
+                                               const EigenOptions& options) {
     const std::size_t n = eps[0][0].size();
     if (Status areas = check_cell_areas(cell_areas, n); !areas) return std::move(areas).error();
 
+    PhaseClock clock;
+    PipelineTimings timings;
+    EigenStatistics statistics;
     ModeList list;
     std::string backend;
     std::size_t operator_rows = 0;
@@ -249,10 +288,13 @@ Result<ModeSolveResult> solve_tensorial_sparse(const MaterialTensor& eps, const 
         const SparseMatrix a = assemble_sparse_tensorial_operator(eps, mu, derivatives);
         operator_rows = a.rows;
         operator_nnz = a.values.size();
+        timings.assembly = clock.lap();
 
         const Complex sigma{neff_guess, +0.0};
-        auto found = selected_sparse_shift_invert_eigenpairs(a, num_modes, initial_vector,
-                                                             krylov_dim, sigma, tol);
+        auto found = selected_sparse_shift_invert_eigenpairs(
+            a, num_modes, initial_vector, krylov_dim, sigma, tol,
+            with_statistics(options, statistics));
+        timings.eigen = clock.lap();
         if (!found) return std::move(found).error();
         const std::vector<IndexedPair> pairs =
             indexed_pairs(std::move(found).value(), tensorial_effective_index);
@@ -271,7 +313,9 @@ Result<ModeSolveResult> solve_tensorial_sparse(const MaterialTensor& eps, const 
             list.modes.push_back(std::move(mode));
         }
     }
-    return finish(std::move(list), cell_areas, std::move(backend), operator_rows, operator_nnz);
+    timings.fields = clock.lap();
+    return finish(std::move(list), cell_areas, std::move(backend), operator_rows, operator_nnz,
+                  clock, timings, statistics);
 }
 
 }  // namespace corvane

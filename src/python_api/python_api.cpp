@@ -15,7 +15,8 @@ void release(std::vector<std::vector<Complex>>& flat) {
 
 }  // namespace
 
-Result<ModeSolveResult> run_mode_solve(Formulation formulation, SolveArguments&& args) {
+Result<ModeSolveResult> run_mode_solve(Formulation formulation, SolveArguments&& args,
+                                       const EigenOptions& options) {
     // Wraps modulo 2^64 like the unsigned product it is; the tensor check then fails.
     const std::uint64_t cell_count = args.nx * args.ny;
 
@@ -40,11 +41,11 @@ Result<ModeSolveResult> run_mode_solve(Formulation formulation, SolveArguments&&
     if (formulation == Formulation::diagonal) {
         return solve_diagonal_sparse(*eps, *mu, *derivatives, cell_areas, args.neff_guess,
                                      kEigenTolerance, args.num_modes, args.direction,
-                                     initial_vector, args.krylov_dim);
+                                     initial_vector, args.krylov_dim, options);
     }
     return solve_tensorial_sparse(*eps, *mu, *derivatives, cell_areas, args.neff_guess,
                                   kEigenTolerance, args.num_modes, args.direction, initial_vector,
-                                  args.krylov_dim);
+                                  args.krylov_dim, options);
 }
 
 }  // namespace corvane

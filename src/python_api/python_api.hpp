@@ -52,7 +52,9 @@ struct SolveArguments {
 
 enum class Formulation { diagonal, tensorial };
 
-// Tensors, derivatives, cell areas, then the pipeline of the formulation.
-Result<ModeSolveResult> run_mode_solve(Formulation formulation, SolveArguments&& args);
+// Tensors, derivatives, cell areas, then the pipeline of the formulation. The options carry
+// the interrupt check; their defaults are the module's fixed eigen route.
+Result<ModeSolveResult> run_mode_solve(Formulation formulation, SolveArguments&& args,
+                                       const EigenOptions& options = {});
 
 }  // namespace corvane

@@ -3,6 +3,7 @@
 // itself runs in run_mode_solve, which knows nothing of Python.
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -237,6 +238,18 @@ bool convert_arguments(const Slots& s, SolveArguments& a) {
                              convert_optional_complex_sequence);
 }
 
+// Runs the signal handlers between operator applications, at most every 50 ms (the lock
+// is held throughout a solve); an exception they raise (KeyboardInterrupt) stops the solve
+// and stays set for the caller.
+InterruptCheck signal_check() {
+    return [last = std::chrono::steady_clock::now()]() mutable {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last < std::chrono::milliseconds(50)) return false;
+        last = now;
+        return PyErr_CheckSignals() != 0;
+    };
+}
+
 PyObject* solve(Formulation formulation, const char* function, PyObject* const* args,
                 Py_ssize_t nargsf, PyObject* kwnames) {
     Slots slots{};
@@ -245,12 +258,17 @@ PyObject* solve(Formulation formulation, const char* function, PyObject* const* 
     }
     SolveArguments converted;
     if (!convert_arguments(slots, converted)) return nullptr;
-    Result<ModeSolveResult> result = run_mode_solve(formulation, std::move(converted));
+    EigenOptions options;
+    options.interrupted = signal_check();
+    Result<ModeSolveResult> result = run_mode_solve(formulation, std::move(converted), options);
     if (!result) {
+        if (result.error().kind == ErrorKind::interrupted && PyErr_Occurred()) return nullptr;
         const std::string& text = result.error().text;
         PyRef message = PyRef::steal(
             PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-        if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+        PyObject* type = result.error().kind == ErrorKind::out_of_memory ? PyExc_MemoryError
+                                                                         : PyExc_ValueError;
+        if (message) PyErr_SetObject(type, message.get());
         return nullptr;
     }
     return result_tuple(std::move(*result));
