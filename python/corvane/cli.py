@@ -57,8 +57,7 @@ plots = true
 
 _SOLVER_KEYS = {"num_modes", "step", "pml", "symmetry", "neff_guess", "include_all",
                 "formulation", "bend_radius", "krylov_dim"}
-_SWEEP_KEYS = {"parameter", "values", "start", "stop", "num", "group_index", "extra_modes",
-               "reuse"}
+_SWEEP_KEYS = {"parameter", "values", "start", "stop", "num", "group_index", "reuse"}
 
 
 class ConfigError(ValueError):
@@ -258,7 +257,7 @@ def _run_sweep(doc, structure, wavelength, options, table, out: Path, plots: boo
     values = _sweep_values(table)
     parameter = table.get("parameter", "wavelength")
     num_modes = options.pop("num_modes", 1)
-    extra = {k: table[k] for k in ("group_index", "extra_modes", "reuse") if k in table}
+    extra = {k: table[k] for k in ("group_index", "reuse") if k in table}
     if parameter == "wavelength":
         result = corvane.sweep(structure, values, num_modes=num_modes, progress=progress,
                                **extra, **options)

@@ -27,6 +27,7 @@ from __future__ import annotations
 
 import logging
 import math
+from dataclasses import dataclass
 
 import numpy as np
 
@@ -121,91 +122,103 @@ def integral_group_index(*, fields, grid, eps, mu, d_omega_eps=None, d_omega_mu=
     return abs(0.5 * energy / flux)
 
 
-def _context(mode, name):
-    """Attribute `name` of the mode, or of the ModeSet it belongs to."""
-    for owner in (mode, getattr(mode, "mode_set", None), getattr(mode, "modeset", None),
-                  getattr(mode, "parent", None)):
-        if owner is not None and hasattr(owner, name):
-            return getattr(owner, name)
-    raise TypeError(
-        f"group_index needs a Mode returned by corvane.solve (it reads the mode's {name!r}); "
-        f"got {type(mode).__name__}"
-    )
+@dataclass(frozen=True)
+class _Solved:
+    """What the group index needs to know about the solve a mode came from."""
+
+    grid: object  # the full window, PML included: the grid of the fields
+    inner_grid: object  # the window without PML, to solve again on the same cells
+    structure: object
+    wavelength: float
+    settings: dict
+
+
+def _solved(mode, mode_set=None) -> _Solved:
+    context = getattr(mode, "context", None)
+    if context is None or getattr(context, "grid", None) is None:
+        raise TypeError("group_index needs a Mode returned by corvane.solve (with its grid, "
+                        f"structure and wavelength); got {type(mode).__name__}")
+    settings = getattr(context, "settings", None)
+    if settings is None and mode_set is not None:
+        settings = getattr(mode_set, "settings", None)
+    inner = getattr(context, "inner_grid", None)
+    return _Solved(grid=context.grid, inner_grid=inner if inner is not None else context.grid,
+                   structure=context.structure, wavelength=float(context.wavelength),
+                   settings=dict(settings or {}))
 
 
 def _mode_fields(mode) -> dict[str, np.ndarray]:
     return {c: np.asarray(getattr(mode, c)) for c in _E + _H}
 
 
-def _sampled_tensors(mode, wavelength):
-    """eps, mu of the mode's own solve, resampled at `wavelength` (bend included)."""
+def _sampled_tensors(solved: _Solved, wavelength: float):
+    """eps, mu of the structure on the mode's grid at `wavelength`, bend included. In the
+    PML cells they are the plain materials: a mode for which this route is exact has no
+    field there."""
     from corvane.sampling import sample_materials
 
-    grid = _context(mode, "grid")
-    sampled = sample_materials(_context(mode, "structure"), grid, wavelength)
-    radius = (_context(mode, "settings") or {}).get("bend_radius")
+    sampled = sample_materials(solved.structure, solved.grid, wavelength)
+    radius = solved.settings.get("bend_radius")
     if radius is not None:
         from corvane.bend import apply_bend
 
-        sampled = apply_bend(sampled, grid, radius)
+        sampled = apply_bend(sampled, solved.grid, radius)
     return np.asarray(sampled.eps), np.asarray(sampled.mu)
 
 
 def _is_dispersive(structure) -> bool:
-    try:
-        return any(getattr(m, "is_dispersive", False) for m in structure.materials())
-    except AttributeError:
-        return False
+    return any(getattr(m, "is_dispersive", False) for m in structure.materials())
 
 
-def _integral_route(mode) -> float:
-    wavelength = float(_context(mode, "wavelength"))
-    sampled = _context(mode, "sampled")
-    eps, mu = np.asarray(sampled.eps), np.asarray(sampled.mu)
+def _integral_route(mode, solved: _Solved) -> float:
+    wavelength = solved.wavelength
+    eps, mu = _sampled_tensors(solved, wavelength)
     d_eps, d_mu = eps, mu
-    if _is_dispersive(_context(mode, "structure")):
+    if _is_dispersive(solved.structure):
         # d(omega eps)/d omega = eps - lambda d eps / d lambda, the derivative centred.
         h = _MATERIAL_STEP * wavelength
-        eps_hi, mu_hi = _sampled_tensors(mode, wavelength + h)
-        eps_lo, mu_lo = _sampled_tensors(mode, wavelength - h)
+        eps_hi, mu_hi = _sampled_tensors(solved, wavelength + h)
+        eps_lo, mu_lo = _sampled_tensors(solved, wavelength - h)
         d_eps = eps - wavelength * (eps_hi - eps_lo) / (2 * h)
         d_mu = mu - wavelength * (mu_hi - mu_lo) / (2 * h)
-    return integral_group_index(fields=_mode_fields(mode), grid=_context(mode, "grid"),
-                                eps=eps, mu=mu, d_omega_eps=d_eps, d_omega_mu=d_mu)
+    return integral_group_index(fields=_mode_fields(mode), grid=solved.grid, eps=eps, mu=mu,
+                                d_omega_eps=d_eps, d_omega_mu=d_mu)
 
 
-def integral_route_is_exact(mode, *, loss_tolerance: float = 1e-9) -> bool:
+def integral_route_is_exact(mode, *, loss_tolerance: float = 1e-7) -> bool:
     """True when the energy-flux formula is exact for `mode`: diagonal lossless materials
     and a (numerically) real effective index. A mode whose field reaches a PML is absorbed
-    there, so its Im(neff) is what tells that the stretched rows carry its energy."""
-    sampled = _context(mode, "sampled")
-    if not getattr(sampled, "is_diagonal", True):
+    there, so its Im(neff) tells whether the stretched rows carry its energy."""
+    structure = mode.context.structure
+    wavelength = float(mode.context.wavelength)
+    if not getattr(structure, "is_diagonal", True):
         return False
-    lossy = (np.max(np.abs(np.imag(np.asarray(sampled.eps)))) > 0
-             or np.max(np.abs(np.imag(np.asarray(sampled.mu)))) > 0)
-    if lossy or abs(np.imag(mode.neff)) > loss_tolerance * abs(np.real(mode.neff)):
-        return False
-    return True
+    for material in structure.materials():
+        if np.any(np.imag(material.eps_tensor(wavelength)) != 0) or \
+                np.any(np.imag(material.mu_tensor(wavelength)) != 0):
+            return False
+    return abs(np.imag(mode.neff)) <= loss_tolerance * abs(np.real(mode.neff))
 
 
-def _solve_like(mode, wavelength):
-    """The ModeSet of the mode's own solve, repeated at `wavelength` on the same grid."""
-    import corvane
+def _solve_like(mode, solved: _Solved, wavelength: float):
+    """The mode's own solve repeated at `wavelength` on the same window cells."""
+    from corvane.solve import solve
 
-    settings = dict(_context(mode, "settings") or {})
+    settings = dict(solved.settings)
     for key in ("wavelength", "structure", "grid", "step"):
         settings.pop(key, None)
     settings["neff_guess"] = float(np.real(mode.neff)) + 1e-3
-    return corvane.solve(_context(mode, "structure"), wavelength,
-                         grid=_context(mode, "grid"), **settings)
+    return solve(solved.structure, wavelength, grid=solved.inner_grid, **settings)
 
 
-def _best_match(mode, candidates):
+def _best_match(mode, grid, candidates):
     from corvane.tracking import normalised_overlaps
 
-    fields = [_mode_fields(c) for c in candidates]
-    grid = _context(mode, "grid")
-    scores = normalised_overlaps([_mode_fields(mode)], fields, grid)[0]
+    if not candidates:
+        raise ValueError("group index by difference: the solve at the shifted wavelength "
+                         "found no mode; use method='integral' or a smaller step_um")
+    scores = normalised_overlaps([_mode_fields(mode)], [_mode_fields(c) for c in candidates],
+                                 candidates[0].context.grid, grid)[0]
     k = int(np.argmax(scores))
     if scores[k] < 0.9:
         log.warning("group index by difference: the best match of the mode at the shifted "
@@ -213,36 +226,39 @@ def _best_match(mode, candidates):
     return candidates[k]
 
 
-def _difference_route(mode, step_um: float) -> complex:
-    wavelength = float(_context(mode, "wavelength"))
-    neff_hi = _best_match(mode, list(_solve_like(mode, wavelength + step_um))).neff
-    neff_lo = _best_match(mode, list(_solve_like(mode, wavelength - step_um))).neff
+def _difference_route(mode, solved: _Solved, step_um: float) -> complex:
+    wavelength = solved.wavelength
+    neff_hi = _best_match(mode, solved.grid, list(_solve_like(mode, solved, wavelength + step_um))).neff
+    neff_lo = _best_match(mode, solved.grid, list(_solve_like(mode, solved, wavelength - step_um))).neff
     slope = (neff_hi - neff_lo) / (2 * step_um)
     return complex(mode.neff - wavelength * slope)
 
 
-def group_index(mode, method: str = "auto", *, step_um: float = 1e-3):
-    """Group index ng = c / vg of a mode returned by `corvane.solve`.
+def group_index(mode, method: str = "auto", *, step_um: float = 1e-3, mode_set=None):
+    """Group index ng = c / vg = neff - lambda dneff/dlambda of a mode from `corvane.solve`.
 
     method: "integral" (energy over power flux, exact on the grid for lossless modes outside
     any PML; material dispersion included through d(omega eps)/d omega), "difference"
-    (neff re-solved at wavelength -/+ step_um micrometres on the same grid; a complex value
-    for lossy modes, whose real part is the group index), or "auto" (the integral when it
-    is exact, the difference otherwise).
+    (neff solved again at wavelength -/+ step_um micrometres on the same cells; complex for
+    lossy modes, whose real part is the group index), or "auto" (the integral when it is
+    exact, the difference otherwise).
+    mode_set: the ModeSet the mode belongs to, whose settings (bend_radius, pml, symmetry,
+    ...) both routes reuse; needed for modes of a bend unless the mode carries them.
 
     >>> modes = corvane.solve(corvane.strip(width=0.5, height=0.22), wavelength=1.55)  # doctest: +SKIP
-    >>> corvane.group_index(modes[0])                                                   # doctest: +SKIP
+    >>> corvane.group_index(modes[0], mode_set=modes)                                    # doctest: +SKIP
     4.18...
     """
     if method not in ("auto", "integral", "difference"):
         raise ValueError(f"method must be 'auto', 'integral' or 'difference', got {method!r}")
-    if not (isinstance(step_um, (int, float)) and step_um > 0):
+    if isinstance(step_um, bool) or not isinstance(step_um, (int, float)) or not step_um > 0:
         raise ValueError(f"step_um must be a positive wavelength step in micrometres, got {step_um!r}")
+    solved = _solved(mode, mode_set)
     if method == "auto":
         method = "integral" if integral_route_is_exact(mode) else "difference"
     if method == "integral":
-        return _integral_route(mode)
-    ng = _difference_route(mode, step_um)
+        return _integral_route(mode, solved)
+    ng = _difference_route(mode, solved, step_um)
     return ng.real if ng.imag == 0 else ng
 
 

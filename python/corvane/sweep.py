@@ -8,17 +8,18 @@ Tracking. The modes of the first point, in descending Re(neff), are the tracked 
 At every later point each tracked mode is matched with one of the new modes by the largest
 total normalised Lorentz overlap with its fields at the last point where it was found
 (`corvane.tracking`), not by the order of neff, so a mode keeps its identity through
-crossings. A few more modes than tracked are solved (`extra_modes`) so that a mode that
-drops below another one is still among the candidates. The overlap of each match is its
+crossings. Every physical mode of a solve (`ModeSet.all_modes`, which holds the extra
+modes the eigen solve found) is a candidate, so a mode that drops below another one is
+still found. The overlap of each match is its
 `confidence`; a match whose runner-up comes within `ambiguity_margin` is logged as a
 warning, and a mode whose best overlap falls below `lost_below` is marked lost (NaN).
 
 Reuse (serial sweeps). Each point's effective indices are predicted by extrapolating the
 last two or three points; the shift of the eigen solve is placed just above the highest
 prediction. When the grid stays the same (wavelength sweeps, where the grid of the first
-point is kept for all of them), the extrapolated fields of the tracked modes form the start
-vector of the next eigen solve and the engine workspace keeps the symbolic factorisation,
-where `corvane.solve` offers these options.
+point is kept for all of them), the modes of the last three points, extrapolated, form the
+start vector of the next eigen solve (`corvane.engine.extrapolated_start`) and an engine
+`Workspace` keeps the symbolic factorisation, one for each sub-problem of the solve.
 
 Executors. `executor=` takes any `concurrent.futures.Executor`, for instance
 `dask.distributed.Client(...).get_executor()`: the points are solved independently on the
@@ -36,6 +37,7 @@ import json
 import logging
 import math
 import sys
+import threading
 import time
 import traceback
 from dataclasses import dataclass, field
@@ -71,7 +73,8 @@ class Sweep:
     confidence: (P, M) normalised overlap of each match with the same mode at the previous
         point where it was found (1 at the first point, 0 where lost).
     group_index: (P, M) group index of the tracked modes, or None when not requested.
-    mode_index: (P, M) index of the tracked mode in that point's ModeSet, -1 where lost.
+    mode_index: (P, M) index of the tracked mode among that point's candidates
+        (`corvane.sweep.candidates`: its physical modes by descending Re(neff)), -1 where lost.
     failed: the points whose solve raised, with value and error.
     cancelled: True when the sweep was interrupted (Ctrl-C) before its last point.
     operator_applications: (P,) operator applications of each eigen solve (-1 if unknown).
@@ -115,7 +118,7 @@ class Sweep:
             raise ValueError("this Sweep keeps no mode fields (it was loaded from a file or "
                              "made with keep_modes=False); solve the point again")
         k = int(self.mode_index[point, tracked])
-        return None if k < 0 else self.mode_sets[point][k]
+        return None if k < 0 else candidates(self.mode_sets[point])[k]
 
     def plot(self, quantity: str = "neff", ax=None):
         """Plot neff ("neff"), group index ("ng") or loss ("loss", dB/cm) of every tracked
@@ -206,38 +209,40 @@ class _Point:
     group_index: bool
 
 
-def _solve_point(point: _Point, solve=None):
-    """Solve one point; returns (ModeSet, group indices of all its modes or None, seconds)."""
-    if solve is None:
-        from corvane.solve import solve
+def _solve_point(point: _Point):
+    """Solve one point; returns (ModeSet, group indices of its candidates or None, seconds,
+    operator applications of its eigen solves or -1)."""
+    from corvane.solve import solve
+
     start = time.perf_counter()
     structure = point.build(point.value) if callable(point.build) else point.build
-    modes = solve(structure, point.wavelength, num_modes=point.num_modes, **point.options)
+    options = dict(point.options)
+    warm = options.setdefault("warm_start", _WarmStart(point.num_modes, reuse=False))
+    if warm.value is None:
+        warm.value = point.value
+    modes = solve(structure, point.wavelength, num_modes=point.num_modes, **options)
+    modes.settings.pop("warm_start", None)  # an aid of this sweep, not a solve setting
     ng = None
     if point.group_index:
         from corvane.dispersion import group_index
 
-        ng = np.array([group_index(m) for m in modes], dtype=complex)
-    return modes, ng, time.perf_counter() - start
+        ng = np.array([group_index(m, mode_set=modes) for m in candidates(modes)], dtype=complex)
+    applications = warm.applications if warm.applications > 0 else -1
+    return modes, ng, time.perf_counter() - start, applications
 
 
 def _error_text(exc: BaseException) -> str:
     return "".join(traceback.format_exception_only(type(exc), exc)).strip()
 
 
-def _operator_applications(mode_set) -> int:
-    for owner in (mode_set, getattr(mode_set, "engine_result", None),
-                  getattr(mode_set, "diagnostics", None)):
-        value = getattr(owner, "operator_applications", None) if owner is not None else None
-        if value is not None:
-            return int(value)
-    info = getattr(mode_set, "info", None)
-    if isinstance(info, dict) and "operator_applications" in info:
-        return int(info["operator_applications"])
-    return -1
-
-
 # --- tracking --------------------------------------------------------------------------
+
+def candidates(mode_set) -> list:
+    """The modes a point offers to the tracking: every physical mode its solve found."""
+    every = getattr(mode_set, "all_modes", None) or tuple(mode_set)
+    physical = [m for m in every if getattr(m, "kind", "guided") in ("guided", "leaky")]
+    return sorted(physical, key=lambda m: -np.real(m.neff))
+
 
 def _fields(mode) -> dict:
     return {c: np.asarray(getattr(mode, c)) for c in TRANSVERSE}
@@ -255,18 +260,18 @@ class _Tracker:
 
     def assign(self, mode_set, grid, value) -> tuple[np.ndarray, np.ndarray]:
         """(mode_index (M,), confidence (M,)) of this point."""
-        modes = list(mode_set)
+        modes = candidates(mode_set)
         index = np.full(self.num_tracked, -1)
         confidence = np.zeros(self.num_tracked)
         if all(r is None for r in self.reference):
             for m in range(min(self.num_tracked, len(modes))):
                 index[m], confidence[m] = m, 1.0
         else:
-            candidates = [_fields(mode) for mode in modes]
+            offered = [_fields(mode) for mode in modes]
             scores = np.zeros((self.num_tracked, len(modes)))
             for m, ref in enumerate(self.reference):
-                if ref is not None and candidates:
-                    scores[m] = normalised_overlaps([ref], candidates, grid, self.reference_grid[m])[0]
+                if ref is not None and offered:
+                    scores[m] = normalised_overlaps([ref], offered, grid, self.reference_grid[m])[0]
             for m, j in assign_max(scores):
                 if self.reference[m] is None:
                     continue
@@ -306,57 +311,91 @@ def _extrapolate(xs: list[float], ys: list, x: float):
 
 
 class _Predictor:
-    """History of the tracked modes, for the shift and start vector of the next solve."""
+    """Effective indices of the tracked modes at the last points, for the next shift."""
 
     def __init__(self, num_tracked: int):
         self.values: list[list[float]] = [[] for _ in range(num_tracked)]
         self.neffs: list[list[complex]] = [[] for _ in range(num_tracked)]
-        self.vectors: list[list[np.ndarray]] = [[] for _ in range(num_tracked)]
-        self.grid = None
 
-    def record(self, value, mode_set, index, grid, vector_of) -> None:
-        if self.grid is not None and not same_grid(self.grid, grid):
-            self.vectors = [[] for _ in self.vectors]
-        self.grid = grid
-        modes = list(mode_set)
+    def record(self, value, mode_set, index) -> None:
+        modes = candidates(mode_set)
         for m, k in enumerate(index):
             if k < 0:
                 continue
-            vector = vector_of(modes[k]) if vector_of is not None else None
-            history = self.vectors[m]
-            if vector is not None and history:
-                # The solver fixes each mode's phase on its largest sample, which can jump
-                # between points: align with the previous point before extrapolating.
-                inner = np.vdot(history[-1], vector)
-                if abs(inner) > 0:
-                    vector = vector * (abs(inner) / inner)
-            for lst, item in ((self.values[m], value), (self.neffs[m], modes[k].neff)):
-                lst.append(item)
-                del lst[:-3]
-            if vector is not None:
-                history.append(vector)
+            for history, item in ((self.values[m], float(value)), (self.neffs[m], modes[k].neff)):
+                history.append(item)
                 del history[:-3]
 
     def neff_guess(self, value) -> float | None:
         """Just above the highest predicted Re(neff): the solve then finds the tracked modes
-        (and the `extra_modes` below them) first, and converges fastest on them."""
+        (and the next ones below them) first, and converges fastest on them."""
         predictions = [np.real(_extrapolate(x, n, value)) for x, n in zip(self.values, self.neffs) if x]
         if not predictions:
             return None
         top, bottom = max(predictions), min(predictions)
         return float(top + max(1e-3, 0.05 * (top - bottom)))
 
-    def start_vector(self, value) -> np.ndarray | None:
-        """Sum of the tracked modes' extrapolated eigenvectors, each of unit norm."""
-        total = None
-        for xs, vectors in zip(self.values, self.vectors):
-            if not vectors or len(vectors) != len(xs[-len(vectors):]):
-                continue
-            v = _extrapolate(xs[-len(vectors):], vectors, value)
-            norm = np.linalg.norm(v)
-            if norm > 0:
-                total = v / norm if total is None else total + v / norm
-        return total
+
+class _WarmStart:
+    """Reuse between the eigen solves of a serial sweep, and the count of operator
+    applications of each point.
+
+    `corvane.solve` hands this object (keyword `warm_start`) to every native solve of a point,
+    one per sub-problem (the halves of a mirror-symmetric window have their own). For each
+    sub-problem it keeps an engine `Workspace` (the symbolic factorisation of its operator
+    pattern) and the engine results of the last three points, from which
+    `corvane.engine.extrapolated_start` predicts the start vector of the next point.
+    """
+
+    def __init__(self, num_tracked: int, reuse: bool):
+        self.reuse = reuse
+        self.predictor = _Predictor(num_tracked)
+        self.value = None
+        self.applications = 0
+        self._history: dict = {}
+        self._workspaces: dict = {}
+        self._lock = threading.Lock()
+
+    def options(self, value, opts: dict, first: bool) -> dict:
+        """Solve options of the point at `value`: the predicted shift, and this object."""
+        self.value = float(value)
+        self.applications = 0
+        opts = dict(opts)
+        if self.reuse and not first and opts.get("neff_guess") is None:
+            guess = self.predictor.neff_guess(value)
+            if guess is not None:
+                opts["neff_guess"] = guess
+        opts["warm_start"] = self
+        return opts
+
+    def record(self, value, mode_set, index) -> None:
+        self.predictor.record(value, mode_set, index)
+
+    def before(self, key) -> dict:
+        """Engine options of one sub-problem (called by corvane.solve)."""
+        if not self.reuse:
+            return {}
+        from corvane import engine
+
+        with self._lock:
+            workspace = self._workspaces.setdefault(key, engine.Workspace())
+            history = [(v, r) for v, r in self._history.get(key, []) if v != self.value]
+        options = {"workspace": workspace}
+        if history:
+            vector, _ = engine.extrapolated_start(
+                [v for v, _ in history], [r for _, r in history], self.value,
+                formulation="tensorial" if key[-1] else "diagonal")
+            options["initial_vector"] = vector
+        return options
+
+    def after(self, key, result) -> None:
+        """Record one sub-problem's engine result (called by corvane.solve)."""
+        with self._lock:
+            self.applications += int(getattr(result, "operator_applications", 0))
+            if self.reuse:
+                history = [(v, r) for v, r in self._history.get(key, []) if v != self.value]
+                history.append((self.value, result))
+                self._history[key] = history[-3:]
 
 
 # --- the sweep -------------------------------------------------------------------------
@@ -384,7 +423,7 @@ def _progress_bar(total: int, progress, parameter: str):
 
 
 def sweep(build, values, *, wavelength: float | None = None, num_modes: int = 1,
-          extra_modes: int = 2, parameter: str | None = None, reuse: bool = True,
+          parameter: str | None = None, reuse: bool = True,
           executor=None, progress: bool | None = None, group_index: bool = False,
           keep_modes: bool = True, ambiguity_margin: float = 0.2, lost_below: float = 0.3,
           **solve_options) -> Sweep:
@@ -396,9 +435,9 @@ def sweep(build, values, *, wavelength: float | None = None, num_modes: int = 1,
         sweep).
     wavelength: vacuum wavelength in micrometres for a geometry sweep (leave None for a
         wavelength sweep).
-    num_modes: number of modes to track (the first point's highest-index modes).
-    extra_modes: additional modes solved at every point as candidates for the tracking, so
-        that a tracked mode crossing below another one is still found.
+    num_modes: number of modes to track (the first point's highest-index modes). Every
+        physical mode a solve found (`ModeSet.all_modes`) is a candidate for the tracking,
+        so a tracked mode that drops below another one is still found.
     parameter: name of the swept quantity for plots and files (default "wavelength" or
         "value").
     reuse: predict the shift, start vector and keep the symbolic factorisation from point
@@ -445,8 +484,6 @@ def sweep(build, values, *, wavelength: float | None = None, num_modes: int = 1,
                         f"wavelength sweep; got {type(build).__name__}")
     if isinstance(num_modes, bool) or not isinstance(num_modes, (int, np.integer)) or num_modes < 1:
         raise ValueError(f"num_modes must be a positive int, got {num_modes!r}")
-    if isinstance(extra_modes, bool) or not isinstance(extra_modes, (int, np.integer)) or extra_modes < 0:
-        raise ValueError(f"extra_modes must be an int >= 0, got {extra_modes!r}")
     if executor is not None and not hasattr(executor, "submit"):
         raise TypeError("executor must be a concurrent.futures.Executor (with submit), e.g. "
                         f"dask.distributed.Client(...).get_executor(); got {type(executor).__name__}")
@@ -464,7 +501,7 @@ def sweep(build, values, *, wavelength: float | None = None, num_modes: int = 1,
 
     def point(k: int, opts: dict) -> _Point:
         return _Point(build=build, value=float(values[k]), wavelength=float(wavelengths[k]),
-                      num_modes=int(num_modes + extra_modes), options=opts,
+                      num_modes=int(num_modes), options=opts,
                       group_index=group_index)
 
     tracker = _Tracker(num_modes, ambiguity_margin, lost_below)
@@ -472,12 +509,12 @@ def sweep(build, values, *, wavelength: float | None = None, num_modes: int = 1,
     failed: list[FailedPoint] = []
     cancelled = False
 
-    def accept(k: int, mode_set, ng, seconds):
+    def accept(k: int, mode_set, ng, seconds, applications):
         index, confidence = tracker.assign(mode_set, mode_set.grid, values[k])
         tracked_ng = None
         if ng is not None:
             tracked_ng = np.array([ng[j] if j >= 0 else np.nan for j in index], dtype=complex)
-        rows.append((k, mode_set, index, confidence, tracked_ng, seconds))
+        rows.append((k, mode_set, index, confidence, tracked_ng, seconds, applications))
         return index
 
     def fail(k: int, exc: BaseException):
@@ -488,21 +525,18 @@ def sweep(build, values, *, wavelength: float | None = None, num_modes: int = 1,
     bar = _progress_bar(len(values), progress, parameter)
     try:
         if executor is None:
-            warm = _WarmStart(num_modes) if reuse else None
+            warm = _WarmStart(num_modes, reuse)
             for k in range(len(values)):
-                opts = dict(options)
-                if warm is not None:
-                    opts = warm.options(values[k], opts, first=not rows)
+                opts = warm.options(values[k], options, first=not rows)
                 try:
-                    mode_set, ng, seconds = _solve_point(point(k, opts))
+                    mode_set, ng, seconds, applications = _solve_point(point(k, opts))
                 except KeyboardInterrupt:
                     raise
                 except Exception as exc:  # noqa: BLE001 - recorded with its value, never dropped
                     fail(k, exc)
                 else:
-                    index = accept(k, mode_set, ng, seconds)
-                    if warm is not None:
-                        warm.record(values[k], mode_set, index)
+                    index = accept(k, mode_set, ng, seconds, applications)
+                    warm.record(values[k], mode_set, index)
                 bar.update(1)
         else:
             futures = [executor.submit(_solve_point, point(k, dict(options)))
@@ -510,13 +544,13 @@ def sweep(build, values, *, wavelength: float | None = None, num_modes: int = 1,
             try:
                 for k, fut in enumerate(futures):
                     try:
-                        mode_set, ng, seconds = fut.result()
+                        mode_set, ng, seconds, applications = fut.result()
                     except KeyboardInterrupt:
                         raise
                     except Exception as exc:  # noqa: BLE001
                         fail(k, exc)
                     else:
-                        accept(k, mode_set, ng, seconds)
+                        accept(k, mode_set, ng, seconds, applications)
                     bar.update(1)
             finally:
                 for fut in futures:
@@ -548,8 +582,8 @@ def _collect(parameter, values, wavelengths, rows, failed, cancelled, num_tracke
     ng = np.full((p, num_tracked), np.nan + 0j) if with_ng else None
     apps = np.full(p, -1)
     seconds = np.zeros(p)
-    for row, (k, mode_set, index, conf, tracked_ng, secs) in enumerate(rows):
-        modes = list(mode_set)
+    for row, (k, mode_set, index, conf, tracked_ng, secs, applications) in enumerate(rows):
+        modes = candidates(mode_set)
         for m, j in enumerate(index):
             if j >= 0:
                 neff[row, m] = modes[j].neff
@@ -557,7 +591,7 @@ def _collect(parameter, values, wavelengths, rows, failed, cancelled, num_tracke
         mode_index[row] = index
         if with_ng:
             ng[row] = tracked_ng
-        apps[row] = _operator_applications(mode_set)
+        apps[row] = applications
         seconds[row] = secs
     if with_ng and np.all(np.imag(ng[np.isfinite(ng)]) == 0):
         ng = np.real(ng)
@@ -567,21 +601,3 @@ def _collect(parameter, values, wavelengths, rows, failed, cancelled, num_tracke
                  failed=tuple(failed), cancelled=cancelled, operator_applications=apps,
                  seconds=seconds,
                  mode_sets=tuple(r[1] for r in rows) if keep_modes else ())
-
-
-class _WarmStart:
-    """Solve options of each point from the points before it (serial sweeps)."""
-
-    def __init__(self, num_tracked: int):
-        self.predictor = _Predictor(num_tracked)
-
-    def options(self, value, opts: dict, first: bool) -> dict:
-        if first or "neff_guess" in opts:
-            return opts
-        guess = self.predictor.neff_guess(value)
-        if guess is not None:
-            opts["neff_guess"] = guess
-        return opts
-
-    def record(self, value, mode_set, index) -> None:
-        self.predictor.record(value, mode_set, index, mode_set.grid, None)

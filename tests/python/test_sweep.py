@@ -149,7 +149,7 @@ def fake_solver(monkeypatch):
         value = point.value
         if callable(point.build):
             point.build(value)  # lets a test's build raise
-        return crossing_solver(value), None, 0.0
+        return crossing_solver(value), None, 0.0, -1
 
     monkeypatch.setattr(sweep_module, "_solve_point", solve_point)
     return calls
@@ -184,7 +184,7 @@ def test_ctrl_c_returns_the_points_already_solved(monkeypatch):
     def solve_point(point):
         if point.value >= 0.3:
             raise KeyboardInterrupt
-        return crossing_solver(point.value), None, 0.0
+        return crossing_solver(point.value), None, 0.0, -1
 
     monkeypatch.setattr(sweep_module, "_solve_point", solve_point)
     result = corvane.sweep(lambda t: None, [0.0, 0.1, 0.2, 0.3, 0.4], wavelength=1.55)
@@ -231,7 +231,7 @@ def test_predicted_shift_sits_just_above_the_highest_tracked_mode():
     predictor = _Predictor(2)
     for t in (0.0, 0.1, 0.2):
         ms = crossing_solver(t)
-        predictor.record(t, ms, [0, 1], GRID, None)
+        predictor.record(t, ms, [0, 1])
     guess = predictor.neff_guess(0.3)
     top = 3.0 - 0.1 * 0.3
     assert top < guess < top + 0.05
