@@ -72,3 +72,55 @@ def test_loss_per_quarter_turn_from_the_power_decay_along_the_arc():
     power_ratio = math.exp(-2 * k0 * 1e-5 * math.pi * 5.0 / 2)
     assert loss[0] == pytest.approx(-10 * math.log10(power_ratio))
     assert loss[1] == pytest.approx(2 * loss[0])
+
+
+# --- bent modes through corvane.solve(bend_radius=...) --------------------------------------
+
+from corvane.geometry import strip  # noqa: E402
+
+WAVELENGTH = 1.55
+STRIP = strip(width=0.5, height=0.22, core=3.48, cladding=1.444)
+# The outer side (high x) reaches past the radiation caustic r = R neff / n_clad (about
+# 1.4 um out at R = 2 um) into the PML; the inner side only needs the evanescent tail.
+BEND_GRID = Grid.auto(STRIP, WAVELENGTH, step=0.04, x=(-0.9, 3.0), y=(-0.7, 0.9))
+RADII = (2.0, 1.8, 1.6)  # um
+
+
+def solve_bend(radius, **options):
+    modes = corvane.solve(STRIP, WAVELENGTH, num_modes=1, grid=BEND_GRID, pml=0.5,
+                          bend_radius=radius, neff_guess=2.6, **options)
+    return modes[0]
+
+
+@pytest.fixture(scope="module")
+def bends():
+    return {radius: solve_bend(radius) for radius in (None, 1e5) + RADII}
+
+
+def centroid_x(mode):
+    x, _ = mode.grid.positions("ex")
+    w = np.abs(mode.ex) ** 2 + np.abs(mode.ey) ** 2
+    return float(np.sum(x * w) / np.sum(w))
+
+
+def test_a_very_large_radius_recovers_the_straight_guide(bends):
+    straight, gentle = bends[None], bends[1e5]
+    assert abs(gentle.neff - straight.neff) < 1e-7
+    assert abs(centroid_x(gentle) - centroid_x(straight)) < 1e-4
+
+
+def test_the_mode_shifts_outward_and_radiates_more_as_the_bend_tightens(bends):
+    shifts = [centroid_x(bends[r]) - centroid_x(bends[None]) for r in RADII]
+    losses = [bend_loss_db_per_90deg(bends[r].neff, WAVELENGTH, r) for r in RADII]
+    assert 0 < shifts[0] < shifts[1] < shifts[2]
+    assert 0 < losses[0] < losses[1] < losses[2]
+    # Radiation loss falls about exponentially with R: log(loss) about linear in R.
+    slopes = np.diff(np.log(losses)) / np.diff(RADII)
+    assert slopes[1] / slopes[0] == pytest.approx(1.0, abs=0.6)
+    # The straight guide loses only through its PML tail, far below the bends.
+    assert bends[None].neff.imag < 0.1 * min(bends[r].neff.imag for r in RADII)
+
+
+def test_full_tensor_and_diagonal_paths_agree_on_the_bend(bends):
+    tensorial = solve_bend(2.0, formulation="tensorial")
+    assert abs(tensorial.neff - bends[2.0].neff) < 1e-8

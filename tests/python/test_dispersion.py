@@ -123,3 +123,20 @@ def test_gvd_of_known_curves():
     assert both.shape == (11, 2)
     with pytest.raises(ValueError, match="at least 3 wavelengths"):
         gvd_ps_per_nm_km([1.5, 1.6], [1.0, 1.1])
+
+
+# --- through corvane.solve -------------------------------------------------------------------
+
+def test_both_routes_agree_on_a_lossless_dispersive_strip():
+    from corvane.geometry import strip
+    from corvane.materials import silica, silicon
+
+    modes = corvane.solve(strip(width=0.5, height=0.22, core=silicon, cladding=silica), 1.55,
+                          num_modes=1, step=0.05, pml=0.4, neff_guess=2.6)
+    mode = modes[0]
+    by_integral = corvane.group_index(mode, "integral", mode_set=modes)
+    by_difference = corvane.group_index(mode, "difference", mode_set=modes)
+    assert abs(by_integral - by_difference) < 1e-4
+    assert corvane.group_index(mode, mode_set=modes) == by_integral  # auto: lossless
+    # Silicon's own dispersion adds about 0.1-0.3 to ng of a strip at 1.55 um.
+    assert 3.9 < by_integral < 4.6

@@ -235,3 +235,25 @@ def test_predicted_shift_sits_just_above_the_highest_tracked_mode():
     guess = predictor.neff_guess(0.3)
     top = 3.0 - 0.1 * 0.3
     assert top < guess < top + 0.05
+
+
+# --- a real crossing -----------------------------------------------------------------------
+
+def test_te1_keeps_its_identity_where_it_crosses_tm0_in_a_width_sweep():
+    """In a silicon strip in silica the TE1 mode rises through TM0 as the core widens (a
+    true crossing: the two have opposite parity in x). Tracked by overlap, the TM0 column
+    stays TM and the TE1 column overtakes it, although the order by neff swaps."""
+    from corvane.geometry import strip
+
+    widths = np.linspace(0.5, 0.9, 5)
+    result = corvane.sweep(lambda w: strip(width=w, height=0.22, core=3.48, cladding=1.444),
+                           widths, wavelength=1.55, num_modes=3, step=0.05, pml=0.4)
+    assert not result.failed and len(result) == 5
+    tm0, te1 = 1, 2
+    assert [result.mode(p, tm0).polarization for p in range(5)] == ["TM"] * 5
+    assert result.neff[0, te1].real < result.neff[0, tm0].real
+    assert result.neff[-1, te1].real > result.neff[-1, tm0].real
+    assert np.all(np.diff(result.neff.real, axis=0) > 0)  # every mode rises with the width
+    # By neff order the second column would switch from TM0 to TE1 after the crossing.
+    assert result.mode_index[0, tm0] == 1 and result.mode_index[-1, tm0] == 2
+    assert np.all(result.confidence > 0.9)
