@@ -1,8 +1,8 @@
 """corvane: finite-difference eigenmode solver for optical and microwave waveguides.
 
-`solve` takes numpy arrays and returns a `Modes` record; the native functions of
-`corvane._core` (solve_diagonal_sparse_py, solve_tensorial_sparse_py,
-has_umfpack_backend_py) take and return plain lists of (real, imag) tuples.
+Describe a cross-section (`Structure` of shapes and materials, lengths in micrometres) and
+call `solve(structure, wavelength, num_modes=...)` for a `ModeSet` of the physical modes,
+highest effective index first. Conventions: docs/user_guide.md.
 """
 
 from corvane import _core
@@ -10,11 +10,12 @@ from corvane import materials
 from corvane.geometry import Ellipse, Layer, Polygon, Rectangle, Structure, rib, slot, strip
 from corvane.grid import Grid
 from corvane.materials import Material
+from corvane.io import load
 from corvane.modes import Mode, ModeSet
 from corvane.sampling import SampledMaterials, sample_materials
 from corvane.solve import PML, solve
 
-__all__ = ["_core", "Mode", "ModeSet", "PML", "solve"]
+__all__ = ["_core", "solve", "PML", "Mode", "ModeSet", "load"]
 __all__ += ["materials", "Material", "Rectangle", "Polygon", "Ellipse", "Layer", "Structure",
             "strip", "rib", "slot", "Grid", "sample_materials", "SampledMaterials"]
 

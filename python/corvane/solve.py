@@ -41,17 +41,22 @@ PML_FRACTION = 0.3
 # Im(neff) beyond the largest material loss index plus this is a PML mode whatever its energy.
 PML_IMAG_MARGIN = 0.1
 MAX_REQUEST_ROUNDS = 3
+# A mode whose Lorentz self-overlap (at unit power) is below this spoils the later modes that
+# the native solver orthogonalises against it; see `_refine`.
+RISKY_SELF_OVERLAP = 0.1
+WALL_DETUNE = 1e-4
 
 
 @dataclass(frozen=True)
 class PML:
     """Perfectly matched layers added outside the window, one thickness per side (micrometres).
 
-    The layer is a complex coordinate stretch s(d) = 1 + i * a * d**order, d the depth into the
-    layer from 0 (inner edge) to 1 (outer edge). The peak stretch `a` follows from the target
-    normal-incidence round-trip `reflection` of a vacuum plane wave over the layer's physical
-    thickness, so it depends neither on the grid step nor on the materials; `strength` sets
-    `a` directly instead.
+    The layer is a complex coordinate stretch s(d) = 1 + i * strength * d**order, d the depth
+    into the layer from 0 (inner edge) to 1 (outer edge). Its strength depends neither on the
+    grid step nor on the materials. A plane wave of transverse index n_t crossing the layer
+    and back is reflected by about exp(-2 k0 n_t strength thickness / (order + 1)): thicken
+    the layer, not the strength, to absorb more (a strength much above 2 brings PML-bound
+    modes up among the guided ones).
 
     Example: ``corvane.PML(bottom=1.0, left=0.5, right=0.5)`` absorbs below a buried oxide and
     on both sides, with a closed (electric) wall at the top.
@@ -61,9 +66,8 @@ class PML:
     right: float = 0.0
     bottom: float = 0.0
     top: float = 0.0
-    reflection: float = 1e-8
+    strength: float = 2.0
     order: int = 2
-    strength: float | None = None
 
     @classmethod
     def uniform(cls, thickness: float, **options) -> "PML":
@@ -79,17 +83,15 @@ class PML:
     def any(self) -> bool:
         return any(t > 0 for t in self.sides)
 
-    def peak_stretch(self, thickness: float, wavelength: float) -> float:
-        """Peak imaginary stretch a of a layer `thickness` micrometres thick."""
-        if self.strength is not None:
-            return float(self.strength)
+    def reflection(self, thickness: float, wavelength: float, index: float = 1.0) -> float:
+        """Round-trip reflection of a plane wave of transverse index `index` at normal
+        incidence on a layer `thickness` micrometres thick (wavelength in micrometres)."""
         k0 = 2.0 * math.pi / wavelength
-        # |r| = exp(-2 k0 * integral of Im(s) over the layer) = exp(-2 k0 a t / (order + 1)).
-        return (self.order + 1) * -math.log(self.reflection) / (2.0 * k0 * thickness)
+        return math.exp(-2.0 * k0 * index * self.strength * thickness / (self.order + 1))
 
     def to_dict(self) -> dict:
         return {"left": self.left, "right": self.right, "bottom": self.bottom, "top": self.top,
-                "reflection": self.reflection, "order": self.order, "strength": self.strength}
+                "strength": self.strength, "order": self.order}
 
     @classmethod
     def from_dict(cls, d: dict) -> "PML":
@@ -142,13 +144,11 @@ def _check_pml(pml, wavelength: float) -> PML:
             tt = _real(f"pml.{side}", t)
             if not (math.isfinite(tt) and tt >= 0):
                 raise ValueError(f"pml.{side} must be a thickness >= 0 in micrometres, got {t!r}")
-        if not 0 < pml.reflection < 1:
-            raise ValueError(f"pml.reflection must lie between 0 and 1, got {pml.reflection!r}")
         if isinstance(pml.order, bool) or not isinstance(pml.order, numbers.Integral) \
                 or pml.order < 0:
             raise ValueError(f"pml.order must be an integer >= 0, got {pml.order!r}")
-        if pml.strength is not None and not (math.isfinite(pml.strength) and pml.strength >= 0):
-            raise ValueError(f"pml.strength must be >= 0 (the peak imaginary stretch) or None, "
+        if not (math.isfinite(pml.strength) and pml.strength > 0):
+            raise ValueError(f"pml.strength must be > 0 (the peak imaginary stretch, e.g. 2), "
                              f"got {pml.strength!r}")
         return pml
     t = _real("pml", pml)
@@ -192,8 +192,8 @@ def _check_structure(structure):
         raise ValueError("structure has no shapes: add at least one shape (e.g. a Rectangle of "
                          "the core) so the window and the grid can be built around it")
     x0, y0, x1, y1 = structure.bounds()
-    extent = max(x1 - x0, y1 - y0)
-    if math.isfinite(extent) and 0 < extent < 1e-3:
+    extent = max((hi - lo for lo, hi in ((x0, x1), (y0, y1)) if lo is not None), default=0.0)
+    if 0 < extent < 1e-3:
         raise ValueError(f"structure is {extent:.3g} wide: its lengths look like metres; give "
                          f"them in micrometres (e.g. width=0.5 for 500 nm)")
 
@@ -426,6 +426,23 @@ class _Window:
     parity: tuple  # (("x", "magnetic"|"electric"), ...) of the mirror walls of this half
 
 
+def detune_walls(eps: np.ndarray, mu: np.ndarray, pmc_x: bool, pmc_y: bool):
+    """Give the samples on electric low walls a tiny eps and mu (in place).
+
+    Those samples (Ey, Ez, Hx on the x wall; Ex, Ez, Hy on the y wall) form a system of their
+    own, decoupled from the interior, whose modes sit at neff = sqrt(eps mu) of the wall
+    cells. With eps mu tiny they move to neff ~ 0, far from every guided mode, and stop
+    taking the places of physical modes in the eigen search; no physical mode changes."""
+    rows = []
+    if not pmc_x:
+        rows += [(eps, 1, np.s_[0, :]), (eps, 2, np.s_[0, :]), (mu, 0, np.s_[0, :])]
+    if not pmc_y:
+        rows += [(eps, 0, np.s_[:, 0]), (eps, 2, np.s_[:, 0]), (mu, 1, np.s_[:, 0])]
+    for t, r, where in rows:
+        for c in range(3):
+            t[r, c][where] = WALL_DETUNE if c == r else 0
+
+
 def _pml_mask(nx: int, ny: int, cells: tuple[int, int, int, int]) -> np.ndarray:
     mask = np.zeros((nx, ny), bool)
     left, right, bottom, top = cells
@@ -472,6 +489,32 @@ def classify(neffs: np.ndarray, wall_fraction: np.ndarray, pml_fraction: np.ndar
     return kinds
 
 
+def _refine(r, fields, wall, pml, kinds, native, fractions, kinds_of, loss_index):
+    """Solve again, alone, each candidate physical mode that follows a mode of vanishing
+    self-overlap in the native result, and take its fields from that solve (in place).
+
+    The native solver orthogonalises every mode against all modes of higher Re(neff) with the
+    coefficient overlap / self-overlap; PML modes have a self-overlap near zero, so a guided
+    mode below them in Re(neff) comes back mixed with them. A solve for one mode at its own
+    index has nothing to mix with."""
+    risky = np.abs(r.self_overlaps) < RISKY_SELF_OVERLAP
+    for k in range(len(r.neffs)):
+        if not np.any(risky[:k]) or wall[k] > WALL_FRACTION \
+                or abs(r.neffs[k].imag) > loss_index + PML_IMAG_MARGIN:
+            continue
+        target = r.neffs[k]
+        again, again_fields = native(1, target.real)
+        if len(again.neffs) != 1 or abs(again.neffs[0] - target) > 1e-6 * abs(target) + 1e-9:
+            log.debug("refinement of mode at neff %s found %s instead; kept the first fields",
+                      target, again.neffs)
+            continue
+        fields[:, k] = again_fields[:, 0]
+        w, p = fractions(again_fields)
+        wall[k], pml[k] = w[0], p[0]
+        kinds[k] = kinds_of(again.neffs, w, p)[0]
+        r.self_overlaps[k] = again.self_overlaps[0]
+
+
 @dataclass
 class _Solved:
     neffs: np.ndarray
@@ -485,36 +528,56 @@ class _Solved:
     native_seconds: float
 
 
-def _solve_window(win: _Window, eps, mu, *, tensorial, wavelength, num_modes, shift,
+def _solve_window(win: _Window, eps, mu, *, tensorial, wavelength, num_modes, shift, guess,
                   include_all, stretch, cladding_index, loss_index, open_window, options):
     sx, sy = stretch
     nx, ny = len(win.x_edges) - 1, len(win.y_edges) - 1
     eps_s, mu_s = stretched_materials(eps, mu, sx, sy)
+    detune_walls(eps_s, mu_s, win.pmc_x, win.pmc_y)
     areas = np.outer(np.diff(win.x_edges), np.diff(win.y_edges))
     mask = _pml_mask(nx, ny, win.pml_cells)
     unknowns = (4 if tensorial else 2) * nx * ny
     request = min(num_modes + max(4, num_modes), unknowns - 2)
     seconds = 0.0
-    for round_ in range(MAX_REQUEST_ROUNDS):
+    def fractions(fields):
+        return energy_fractions(fields, areas, mask, win.pmc_x, win.pmc_y)
+
+    def kinds_of(neffs, wall, pml):
+        return classify(neffs, wall, pml, cladding_index=cladding_index, loss_index=loss_index,
+                        open_window=open_window)
+
+    def native(count, at):
+        nonlocal seconds
         start = time.perf_counter()
         r = run_native(tensorial=tensorial, x_edges=win.x_edges, y_edges=win.y_edges,
-                       pmc_x=win.pmc_x, pmc_y=win.pmc_y, eps=eps_s, mu=mu_s,
-                       num_modes=request, shift=shift, wavelength=wavelength, options=options)
+                       pmc_x=win.pmc_x, pmc_y=win.pmc_y, eps=eps_s, mu=mu_s, num_modes=count,
+                       shift=at, wavelength=wavelength, options=options)
         seconds += time.perf_counter() - start
-        m = len(r.neffs)
-        fields = r.fields.reshape(6, m, nx, ny).copy()
+        fields = r.fields.reshape(6, len(r.neffs), nx, ny).copy()
         # Back from the stretched fields E'_x = sx Ex, ... to the physical ones.
         fields[0] /= sx[0][None, :, None]
         fields[1] /= sy[0][None, None, :]
         fields[3] /= sx[1][None, :, None]
         fields[4] /= sy[1][None, None, :]
-        wall, pml = energy_fractions(fields, areas, mask, win.pmc_x, win.pmc_y)
-        kinds = classify(r.neffs, wall, pml, cladding_index=cladding_index,
-                         loss_index=loss_index, open_window=open_window)
+        return r, fields
+
+    for round_ in range(MAX_REQUEST_ROUNDS):
+        r, fields = native(request, shift)
+        m = len(r.neffs)
+        wall, pml = fractions(fields)
+        kinds = kinds_of(r.neffs, wall, pml)
+        _refine(r, fields, wall, pml, kinds, native, fractions, kinds_of, loss_index)
         physical = sum(k in PHYSICAL_KINDS for k in kinds)
-        log.debug("window %s: %d of %d modes physical (round %d, %.3f s)", win.parity,
-                  physical, m, round_ + 1, time.perf_counter() - start)
-        if include_all or physical >= num_modes or request >= unknowns - 2:
+        log.debug("window %s: %d of %d modes physical (round %d)", win.parity, physical, m,
+                  round_ + 1)
+        # The eigen search returns every eigenvalue nearer the shift than its farthest one:
+        # once that radius spans [cladding, shift], every guided mode of this window is here.
+        if tensorial:
+            radius, span = np.max(np.abs(r.neffs - shift)), shift - cladding_index
+        else:
+            radius, span = np.max(np.abs(r.neffs**2 - shift**2)), shift**2 - cladding_index**2
+        scanned = open_window and guess is None and m > 0 and radius >= span
+        if include_all or physical >= num_modes or scanned or request >= unknowns - 2:
             break
         request = min(2 * request, unknowns - 2)
     else:
@@ -665,23 +728,24 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
     cladding = _boundary_index(index, cells, planes)
     loss_index = float(np.max(np.abs(index.imag)))
     shift = neff_guess if neff_guess is not None else n_max
-    a = [pml.peak_stretch(t_, wavelength) if t_ > 0 else 0.0 for t_ in pml.sides]
-    stretch = (stretch_factors(xs, pml.left if "x" not in planes else 0.0, pml.right, a[0],
-                               a[1], pml.order),
-               stretch_factors(ys, pml.bottom if "y" not in planes else 0.0, pml.top, a[2],
-                               a[3], pml.order))
+    a = pml.strength
+    stretch = (stretch_factors(xs, pml.left if "x" not in planes else 0.0, pml.right, a, a,
+                               pml.order),
+               stretch_factors(ys, pml.bottom if "y" not in planes else 0.0, pml.top, a, a,
+                               pml.order))
 
     windows = []
     walls = [[("x", True), ("x", False)] if "x" in planes else [None],
              [("y", True), ("y", False)] if "y" in planes else [None]]
     for wx, wy in itertools.product(*walls):
-        parity = tuple((ax, "magnetic" if pmc else "electric") for ax, pmc in (wx, wy)
-                       if ax is not None)
+        parity = tuple((w[0], "magnetic" if w[1] else "electric") for w in (wx, wy)
+                       if w is not None)
         windows.append(_Window(xs, ys, bool(wx and wx[1]), bool(wy and wy[1]), cells, parity))
 
     def run(win):
         return _solve_window(win, eps, mu, tensorial=tensorial, wavelength=wavelength,
-                             num_modes=num_modes, shift=shift, include_all=include_all,
+                             num_modes=num_modes, shift=shift, guess=neff_guess,
+                             include_all=include_all,
                              stretch=stretch, cladding_index=cladding, loss_index=loss_index,
                              open_window=pml.any, options=engine_options)
 
