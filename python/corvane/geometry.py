@@ -351,7 +351,8 @@ class Structure:
 
     def painted_regions(self, window_bounds) -> list[tuple[Material, shapely.Geometry]]:
         """The visible region of each distinct material inside window_bounds (xmin, ymin,
-        xmax, ymax): shapes painted in order over the background, one geometry per material.
+        xmax, ymax): shapes painted in order over the background, one geometry per material,
+        the material of the last-painted shape first and the background's material last.
         Regions of zero area are left out."""
         window = shapely.box(*window_bounds)
         covered = shapely.Polygon()
@@ -361,7 +362,9 @@ class Structure:
             visible = shapely.difference(g, covered)
             covered = shapely.union(covered, g)
             parts.setdefault(s.material, []).append(visible)
-        parts.setdefault(self.background, []).append(shapely.difference(window, covered))
+        # The background's material goes last, whatever shapes share it.
+        parts[self.background] = parts.pop(self.background, []) + [
+            shapely.difference(window, covered)]
         regions = []
         for m, geoms in parts.items():
             region = shapely.union_all(geoms)

@@ -131,30 +131,43 @@ class Grid:
         return cls(np.linspace(x0, x1, nx + 1), np.linspace(y0, y1, ny + 1))
 
     @classmethod
-    def auto(cls, structure, wavelength: float, *, step, margin=None, max_ratio: float = 1.3,
-             max_step=None, mirror_x: float | None = None, mirror_y: float | None = None,
+    def auto(cls, structure, wavelength: float, *, step=None, margin=None,
+             max_ratio: float = 1.3, max_step=None, mirror_x="auto", mirror_y="auto",
              x=None, y=None) -> "Grid":
         """A grid fitted to a structure.
 
         Cell edges fall on every interface coordinate of `structure.interfaces()`. Next to
-        an interface the cells are at most `step` (and no larger than the gaps to the
-        neighbouring interfaces); away from interfaces they grow geometrically, by at most
-        `max_ratio` from one cell to the next, up to `max_step` (default: a tenth of the
-        wavelength in the background material, and at least `step`). All lengths in
-        micrometres; `step` and `margin` may be pairs (x, y).
+        an interface and over the structure the cells are at most `step` (default: a
+        twentieth of the wavelength in the highest-index material), and no larger than the
+        gaps to the neighbouring interfaces; away from the structure they grow
+        geometrically, by at most `max_ratio` from one cell to the next, up to `max_step`
+        (default: a tenth of the wavelength in the background material, and at least
+        `step`). All lengths in micrometres; `step` and `margin` may be pairs (x, y).
 
         The window is the structure's finite extent padded by `margin` on each side
         (default 0.7 * wavelength), unless x=(x0, x1) / y=(y0, y1) give it. An axis with
         no finite extent (a slab of layers along x) gets a single cell of width `step`.
-        `mirror_x=x0` makes the grid exactly mirror symmetric about x = x0 with a cell edge
-        on it (same for `mirror_y`); use it with `Grid.half` to solve half the window.
+        `mirror_x=x0` makes the grid mirror symmetric about x = x0 with a cell edge on it
+        (same for `mirror_y`), so half the window can be solved (`Grid.half`). The default
+        "auto" does so about the structure's own mirror plane (`Structure.mirror_plane_x`)
+        when it has one and no window `x` is given; None turns it off.
 
         Example:
             >>> from corvane.geometry import strip
             >>> g = Grid.auto(strip(), 1.55, step=0.02, mirror_x=0.0)
         """
         lam = check_wavelength(wavelength)
+        if step is None:
+            step = lam / (20 * max(structure.max_index(lam), 1.0))
         sx, sy = _steps_pair(step)
+        if isinstance(mirror_x, str):
+            if mirror_x != "auto":
+                raise ValueError(f"mirror_x must be 'auto', None or a coordinate, got {mirror_x!r}")
+            mirror_x = structure.mirror_plane_x() if x is None else None
+        if isinstance(mirror_y, str):
+            if mirror_y != "auto":
+                raise ValueError(f"mirror_y must be 'auto', None or a coordinate, got {mirror_y!r}")
+            mirror_y = structure.mirror_plane_y() if y is None else None
         if not isinstance(max_ratio, numbers.Real) or not max_ratio >= 1:
             raise ValueError(f"max_ratio must be a number >= 1 (1 means no growth), got {max_ratio!r}")
         if margin is None:

@@ -132,104 +132,137 @@ def sample_materials(structure: Structure, grid: Grid, wavelength: float, *,
     if off_diagonal is None:
         off_diagonal = not all(m.is_diagonal for m in materials)
 
-    shape = (3, 3, grid.nx, grid.ny)
-    eps = np.empty(shape, dtype=complex)
-    mu = np.empty(shape, dtype=complex)
+    n = grid.nx * grid.ny
+    eps = np.empty((3, 3, n), dtype=complex)
+    mu = np.empty((3, 3, n), dtype=complex)
     mu_uniform = bool(np.all(mu_m == mu_m[0]))
     for position in _POSITIONS:
         rows_e = [r for r, p in enumerate(_EPS_ROWS) if p == position]
         rows_m = [r for r, p in enumerate(_MU_ROWS) if p == position]
-        fractions, normals = _fractions_and_normals(regions, grid, position, averaging)
-        tensors = [(eps_m, eps, rows_e)]
-        if mu_uniform:
-            for r in rows_m:
-                mu[r] = mu_m[0][r][:, None, None]
-        else:
-            tensors.append((mu_m, mu, rows_m))
-        for values, out, rows in tensors:
+        owner, cut, fractions, normals = _classify(regions, grid, position, averaging)
+        pure = owner >= 0
+        for values, out, rows in ((eps_m, eps, rows_e), (mu_m, mu, rows_m)):
             if not rows:
                 continue
-            avg = _average(values, fractions, normals, averaging)  # (nx, ny, 3, 3)
+            if values is mu_m and mu_uniform:
+                for r in rows:
+                    out[r] = mu_m[0][r][:, None]
+                continue
             for r in rows:
-                out[r] = np.moveaxis(avg[:, :, r, :], -1, 0)
+                out[r][:, pure] = values[owner[pure], r, :].T
+            if cut.size:
+                avg = _average(values, fractions, normals, averaging)  # (k, 3, 3)
+                for r in rows:
+                    out[r][:, cut] = avg[:, r, :].T
     if not off_diagonal:
         off = ~np.eye(3, dtype=bool)
         eps[off] = 0
         mu[off] = 0
-    return SampledMaterials(eps=eps, mu=mu, grid=grid, wavelength=lam)
+    shape = (3, 3, grid.nx, grid.ny)
+    return SampledMaterials(eps=eps.reshape(shape), mu=mu.reshape(shape), grid=grid,
+                            wavelength=lam)
 
 
-def _fractions_and_normals(regions, grid: Grid, position, averaging: str):
-    """Area fraction of each region in every dual cell, (nx, ny, M), and the unit interface
-    normal (nx, ny, 2) of the cut cells (zero elsewhere)."""
+def _classify(regions, grid: Grid, position, averaging: str):
+    """For the dual cells of one staggering: owner (n,) the region of each cell lying in a
+    single region (-1 for cut cells), cut (k,) the flat indices of the cells interfaces pass
+    through, their area fractions (k, M) and unit interface normals (k, 2), zero where the
+    cell has no usable normal."""
     x_lo, x_hi, y_lo, y_hi = dual_cell_extents(grid, *position)
     nx, ny = grid.nx, grid.ny
     n_regions = len(regions)
-    fractions = np.zeros((nx * ny, n_regions))
-    normals = np.zeros((nx * ny, 2))
     X, Y = grid.positions(_component_at(position))
     X, Y = X.ravel(), Y.ravel()
-
+    none = np.zeros(0, dtype=int)
     if averaging == "center" or n_regions == 1:
-        fractions[np.arange(nx * ny), _owner(regions, X, Y)] = 1.0
-        return fractions.reshape(nx, ny, n_regions), normals.reshape(nx, ny, 2)
+        return _owner(regions, X, Y), none, np.zeros((0, n_regions)), np.zeros((0, 2))
 
-    XL, XH = np.repeat(x_lo, ny), np.repeat(x_hi, ny)
-    YL, YH = np.tile(y_lo, nx), np.tile(y_hi, nx)
-    boxes = shapely.box(XL, YL, XH, YH)
-    tree = shapely.STRtree(boxes)
-    pairs_region, pairs_cell = [], []
     window_edge = shapely.boundary(shapely.box(*grid.bounds))
+    pairs_region, pairs_cell = [], []
     for k, (_, region) in enumerate(regions):
         # The window's own edge cuts nothing: only interfaces inside the window matter.
         interfaces = shapely.difference(shapely.boundary(region), window_edge)
-        cells = tree.query(interfaces, predicate="intersects")
+        cells = _cells_touching(interfaces, x_lo, x_hi, y_lo, y_hi)
         pairs_region.append(np.full(cells.size, k))
         pairs_cell.append(cells)
     pairs_region = np.concatenate(pairs_region)
     pairs_cell = np.concatenate(pairs_cell)
-    cut = np.zeros(nx * ny, dtype=bool)
-    cut[pairs_cell] = True
-
+    cut = np.unique(pairs_cell)
+    owner = np.full(nx * ny, -1)
+    pure = np.ones(nx * ny, dtype=bool)
+    pure[cut] = False
     # Cells no interface reaches lie inside one region: the one holding the sample point.
-    inside = np.flatnonzero(~cut)
-    fractions[inside, _owner(regions, X[inside], Y[inside])] = 1.0
+    owner[pure] = _owner(regions, X[pure], Y[pure])
+    if cut.size == 0:
+        return owner, cut, np.zeros((0, n_regions)), np.zeros((0, 2))
 
+    ic, jc = np.divmod(pairs_cell, ny)
+    xl, xh, yl, yh = x_lo[ic], x_hi[ic], y_lo[jc], y_hi[jc]
     geoms = np.array([g for _, g in regions], dtype=object)[pairs_region]
-    clipped = shapely.intersection(geoms, boxes[pairs_cell])
-    area = shapely.area(clipped)
-    cell_area = (XH - XL) * (YH - YL)
-    np.add.at(fractions, (pairs_cell, pairs_region), area / cell_area[pairs_cell])
+    clipped = shapely.intersection(geoms, shapely.box(xl, yl, xh, yh))
+    row = np.searchsorted(cut, pairs_cell)
+    fractions = np.zeros((cut.size, n_regions))
+    np.add.at(fractions, (row, pairs_region), shapely.area(clipped) / ((xh - xl) * (yh - yl)))
+    # Exact clipping sums to 1 up to rounding.
+    fractions /= fractions.sum(axis=1, keepdims=True)
 
+    normals = np.zeros((cut.size, 2))
     if averaging == "tensor":
-        g = _interface_vectors(clipped, XL[pairs_cell], XH[pairs_cell], YL[pairs_cell],
-                               YH[pairs_cell])
+        g = _interface_vectors(clipped, xl, xh, yl, yh)
         length = np.hypot(g[:, 0], g[:, 1])
         # Per cell, the vector of the region with the longest one.
-        order = np.lexsort((length, pairs_cell))
+        order = np.lexsort((length, row))
         last = np.ones(order.size, dtype=bool)
-        last[:-1] = pairs_cell[order][1:] != pairs_cell[order][:-1]
+        last[:-1] = row[order][1:] != row[order][:-1]
         best = order[last]
-        scale = np.maximum(cell_area[pairs_cell[best]] ** 0.5, 1e-300)
-        ok = length[best] > 1e-9 * scale
-        cells = pairs_cell[best][ok]
-        normals[cells] = g[best][ok] / length[best][ok, None]
-        normals[~cut] = 0.0
-    # Renormalise: exact clipping sums to 1 up to rounding.
-    total = fractions.sum(axis=1, keepdims=True)
-    fractions /= np.where(total > 0, total, 1.0)
-    return fractions.reshape(nx, ny, n_regions), normals.reshape(nx, ny, 2)
+        size = np.maximum(xh - xl, yh - yl)[best]
+        ok = length[best] > 1e-9 * size
+        normals[row[best][ok]] = g[best][ok] / length[best][ok, None]
+    return owner, cut, fractions, normals
+
+
+def _cells_touching(lines, x_lo, x_hi, y_lo, y_hi) -> np.ndarray:
+    """Flat indices of the dual cells that the lines touch or cross (a superset is fine:
+    those cells are clipped exactly). The lines are cut into pieces no longer than the
+    smallest cell, so each piece's bounding box spans a few cells only."""
+    nx, ny = x_lo.size, y_lo.size
+    h = min(np.min(x_hi - x_lo), np.min(y_hi - y_lo))
+    parts = shapely.get_parts(shapely.segmentize(lines, h))
+    parts = parts[shapely.get_type_id(parts) == 1]  # LineStrings
+    if parts.size == 0:
+        return np.zeros(0, dtype=int)
+    coords, line = shapely.get_coordinates(parts, return_index=True)
+    same = line[1:] == line[:-1]
+    a, b = coords[:-1][same], coords[1:][same]
+    lo, hi = np.minimum(a, b), np.maximum(a, b)
+    i0 = np.searchsorted(x_hi, lo[:, 0], "left")
+    i1 = np.minimum(np.searchsorted(x_lo, hi[:, 0], "right") - 1, nx - 1)
+    j0 = np.searchsorted(y_hi, lo[:, 1], "left")
+    j1 = np.minimum(np.searchsorted(y_lo, hi[:, 1], "right") - 1, ny - 1)
+    ni, nj = np.maximum(i1 - i0 + 1, 0), np.maximum(j1 - j0 + 1, 0)
+    count = ni * nj
+    seg = np.repeat(np.arange(count.size), count)
+    local = np.arange(seg.size) - np.repeat(np.cumsum(count) - count, count)
+    i = i0[seg] + local // nj[seg]
+    j = j0[seg] + local % nj[seg]
+    return np.unique(i * ny + j)
 
 
 def _owner(regions, X: np.ndarray, Y: np.ndarray) -> np.ndarray:
     """Index of the region holding each point; a point on an interface goes to the region
-    listed first (the shape painted last)."""
-    owner = np.full(X.shape, -1)
-    for k, (_, region) in enumerate(regions):
+    listed first (the shape painted last). The last region (the background) takes every
+    point the others do not hold, without a test."""
+    owner = np.full(X.shape, len(regions) - 1)
+    free = np.ones(X.shape, dtype=bool)
+    for k, (_, region) in enumerate(regions[:-1]):
+        x0, y0, x1, y1 = region.bounds
+        candidates = np.flatnonzero(free & (X >= x0) & (X <= x1) & (Y >= y0) & (Y <= y1))
+        if candidates.size == 0:
+            continue
         shapely.prepare(region)
-        hit = (owner < 0) & shapely.intersects_xy(region, X, Y)
+        hit = candidates[shapely.intersects_xy(region, X[candidates], Y[candidates])]
         owner[hit] = k
-    owner[owner < 0] = len(regions) - 1
+        free[hit] = False
     return owner
 
 
@@ -276,16 +309,16 @@ def _interface_vectors(clipped, xl, xh, yl, yh) -> np.ndarray:
 
 
 def _average(values: np.ndarray, fractions: np.ndarray, normals: np.ndarray, averaging: str):
-    """(nx, ny, 3, 3) averaged tensors from the region tensors values (M, 3, 3)."""
-    arith = np.einsum("xym,mrc->xyrc", fractions.astype(complex), values)
+    """(k, 3, 3) averaged tensors of k cut cells from the region tensors values (M, 3, 3),
+    the fractions (k, M) and the unit normals (k, 2)."""
+    out = np.einsum("km,mrc->krc", fractions.astype(complex), values)
     if averaging != "tensor":
-        return arith
-    cut = np.flatnonzero(np.any(normals != 0, axis=-1).ravel())
+        return out
+    cut = np.flatnonzero(np.any(normals != 0, axis=-1))
     if cut.size == 0:
-        return arith
-    out = arith.reshape(-1, 3, 3)
-    n = normals.reshape(-1, 2)[cut]
-    f = fractions.reshape(-1, fractions.shape[-1])[cut]
+        return out
+    n = normals[cut]
+    f = fractions[cut]
     frame = np.zeros((cut.size, 3, 3))
     frame[:, 0, :2] = n
     frame[:, 1, 0], frame[:, 1, 1] = -n[:, 1], n[:, 0]
@@ -294,7 +327,7 @@ def _average(values: np.ndarray, fractions: np.ndarray, normals: np.ndarray, ave
     t_mean = np.einsum("km,kmab->kab", f, _laminate_form(local))
     local_eff = _laminate_form(t_mean)
     out[cut] = np.einsum("kba,kbc,kcd->kad", frame, local_eff, frame)  # R^T eps R
-    return out.reshape(arith.shape)
+    return out
 
 
 def _laminate_form(e: np.ndarray) -> np.ndarray:

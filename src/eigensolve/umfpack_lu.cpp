@@ -2,7 +2,9 @@
 
 #include <suitesparse/umfpack.h>
 
+#include <algorithm>
 #include <array>
+#include <iterator>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -79,14 +81,19 @@ std::string gibibytes(double bytes) {
 
 }  // namespace
 
+// A compressed-column pattern: ascending rows in each column, no duplicates.
+struct Pattern {
+    std::vector<std::size_t> col_ptr;
+    std::vector<std::size_t> row_indices;
+};
+
 // One symbolic analysis and, when it is kept for reuse, the pattern it was made for.
 struct UmfpackSymbolic {
     void* handle = nullptr;
     bool wide = false;
     FillOrdering ordering = FillOrdering::amd;
     bool metis_used = false;
-    std::vector<std::size_t> col_ptr;
-    std::vector<std::size_t> row_indices;
+    Pattern pattern;
 
     UmfpackSymbolic() = default;
     UmfpackSymbolic(const UmfpackSymbolic&) = delete;
@@ -103,15 +110,13 @@ struct UmfpackSymbolic {
 UmfpackSymbolicCache::UmfpackSymbolicCache() = default;
 UmfpackSymbolicCache::~UmfpackSymbolicCache() = default;
 
-std::shared_ptr<const UmfpackSymbolic> UmfpackSymbolicCache::find(const SparseMatrix& b,
-                                                                  FillOrdering ordering,
-                                                                  bool wide) const {
+std::shared_ptr<const UmfpackSymbolic> UmfpackSymbolicCache::last(FillOrdering ordering, bool wide,
+                                                                  std::size_t rows) const {
     const std::lock_guard<std::mutex> lock(mutex_);
     if (!last_ || last_->wide != wide || last_->ordering != ordering ||
-        last_->col_ptr != b.col_ptr || last_->row_indices != b.row_indices) {
+        last_->pattern.col_ptr.size() != rows + 1) {
         return nullptr;
     }
-    ++hits_;
     return last_;
 }
 
@@ -120,10 +125,68 @@ void UmfpackSymbolicCache::store(std::shared_ptr<const UmfpackSymbolic> symbolic
     last_ = std::move(symbolic);
 }
 
+void UmfpackSymbolicCache::count_reuse() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    ++hits_;
+}
+
 std::size_t UmfpackSymbolicCache::hits() const {
     const std::lock_guard<std::mutex> lock(mutex_);
     return hits_;
 }
+
+namespace {
+
+// Entries below this size relative to the largest one are rounding residues of
+// cancellations (they come and go from one sweep point to the next); leaving one out
+// perturbs B by less than the backward error of its LU factorisation.
+constexpr double kNegligibleEntry = 64.0 * kEpsilon;
+
+double largest_entry(const SparseMatrix& b) {
+    double largest = 0.0;
+    for (const Complex v : b.values) largest = std::max(largest, abs(v));
+    return largest;
+}
+
+// b's values laid out on the pattern p (zeros where b stores nothing); false when b has an
+// entry outside p that is not negligible.
+bool embed_values(const SparseMatrix& b, const Pattern& p, std::vector<Complex>& out) {
+    const double negligible = kNegligibleEntry * largest_entry(b);
+    out.assign(p.row_indices.size(), Complex{});
+    for (std::size_t c = 0; c < b.cols; ++c) {
+        std::size_t q = p.col_ptr[c];
+        const std::size_t q_end = p.col_ptr[c + 1];
+        for (std::size_t k = b.col_ptr[c]; k < b.col_ptr[c + 1]; ++k) {
+            while (q < q_end && p.row_indices[q] < b.row_indices[k]) ++q;
+            if (q == q_end || p.row_indices[q] != b.row_indices[k]) {
+                if (abs(b.values[k]) <= negligible) continue;
+                return false;
+            }
+            out[q] = b.values[k];
+        }
+    }
+    return true;
+}
+
+// The entries of p and of b, column by column in ascending row order.
+Pattern pattern_union(const Pattern& p, const SparseMatrix& b) {
+    Pattern u;
+    u.col_ptr.reserve(b.cols + 1);
+    u.col_ptr.push_back(0);
+    u.row_indices.reserve(std::max(p.row_indices.size(), b.row_indices.size()));
+    for (std::size_t c = 0; c < b.cols; ++c) {
+        const auto p_rows = std::span(p.row_indices).subspan(p.col_ptr[c], p.col_ptr[c + 1] - p.col_ptr[c]);
+        const auto b_rows = std::span(b.row_indices).subspan(b.col_ptr[c], b.col_ptr[c + 1] - b.col_ptr[c]);
+        std::set_union(p_rows.begin(), p_rows.end(), b_rows.begin(), b_rows.end(),
+                       std::back_inserter(u.row_indices));
+        u.col_ptr.push_back(u.row_indices.size());
+    }
+    return u;
+}
+
+Pattern pattern_of(const SparseMatrix& b) { return Pattern{b.col_ptr, b.row_indices}; }
+
+}  // namespace
 
 // One factorisation with Int indices: the parameter and statistics arrays, the two handles
 // and the matrix, which stays with them because the numeric factorisation and every solve
@@ -152,21 +215,49 @@ struct UmfpackFactorization {
     // `phase` names the failing step.
     long factor(const SparseMatrix& b, const UmfpackOptions& options, const char*& phase) {
         phase = "index conversion";
+        constexpr bool is_wide = std::is_same_v<Int, WideInt>;
+        UmfpackSymbolicCache* cache = options.symbolic_cache;
+        // With a cache, the factorised pattern is the kept one when b fits in it, else the
+        // union of both; without, b's own.
+        std::shared_ptr<const UmfpackSymbolic> kept =
+            cache != nullptr ? cache->last(options.ordering, is_wide, b.rows) : nullptr;
+        std::vector<Complex> embedded;
+        Pattern merged;
+        const Pattern* layout = nullptr;
+        if (kept && embed_values(b, kept->pattern, embedded)) {
+            symbolic = kept;
+            reused_symbolic = true;
+            layout = &kept->pattern;
+            cache->count_reuse();
+        } else if (cache != nullptr) {
+            merged = kept ? pattern_union(kept->pattern, b) : pattern_of(b);
+            if (!embed_values(b, merged, embedded)) {
+                throw InternalError("a pattern union holds every entry of the matrix");
+            }
+            layout = &merged;
+        }
+        const std::vector<std::size_t>& pattern_cols = layout ? layout->col_ptr : b.col_ptr;
+        const std::vector<std::size_t>& pattern_rows = layout ? layout->row_indices : b.row_indices;
+
         constexpr auto int_max = static_cast<std::size_t>(std::numeric_limits<Int>::max());
-        if (b.rows > int_max || b.nnz() > int_max) return kSizeOverflow;
+        if (b.rows > int_max || pattern_rows.size() > int_max) return kSizeOverflow;
         R::defaults(control.data());
 
         // The stored columns are already in compressed-column form with ascending rows and
         // no duplicates: the conversion only narrows the indices.
         n = static_cast<Int>(b.rows);
-        nnz = static_cast<Int>(b.nnz());
+        nnz = static_cast<Int>(pattern_rows.size());
         col_ptr.resize(b.cols + 1);
-        for (std::size_t c = 0; c <= b.cols; ++c) col_ptr[c] = static_cast<Int>(b.col_ptr[c]);
-        row_indices.resize(b.nnz());
-        for (std::size_t q = 0; q < b.nnz(); ++q) {
-            row_indices[q] = static_cast<Int>(b.row_indices[q]);
+        for (std::size_t c = 0; c <= b.cols; ++c) col_ptr[c] = static_cast<Int>(pattern_cols[c]);
+        row_indices.resize(pattern_rows.size());
+        for (std::size_t q = 0; q < pattern_rows.size(); ++q) {
+            row_indices[q] = static_cast<Int>(pattern_rows[q]);
         }
-        values = b.values;
+        if (layout != nullptr) {
+            values = std::move(embedded);
+        } else {
+            values = b.values;
+        }
 
         control[UMFPACK_STRATEGY] = UMFPACK_STRATEGY_AUTO;
         control[UMFPACK_ORDERING] =
@@ -176,11 +267,6 @@ struct UmfpackFactorization {
         if (!options.refine) control[UMFPACK_IRSTEP] = 0.0;
 
         const double* ax = reinterpret_cast<const double*>(values.data());
-        constexpr bool is_wide = std::is_same_v<Int, WideInt>;
-        if (options.symbolic_cache != nullptr) {
-            symbolic = options.symbolic_cache->find(b, options.ordering, is_wide);
-            reused_symbolic = symbolic != nullptr;
-        }
         long status = UMFPACK_OK;
         if (!symbolic) {
             auto analysis = std::make_shared<UmfpackSymbolic>();
@@ -193,10 +279,9 @@ struct UmfpackFactorization {
             times.symbolic = info[UMFPACK_SYMBOLIC_WALLTIME];
             peak_memory_estimate = info[UMFPACK_PEAK_MEMORY_ESTIMATE] * info[UMFPACK_SIZE_OF_UNIT];
             analysis->metis_used = info[UMFPACK_ORDERING_USED] == UMFPACK_ORDERING_METIS;
-            if (options.symbolic_cache != nullptr) {
-                analysis->col_ptr = b.col_ptr;
-                analysis->row_indices = b.row_indices;
-                options.symbolic_cache->store(analysis);
+            if (cache != nullptr) {
+                analysis->pattern = std::move(merged);
+                cache->store(analysis);
             }
             symbolic = std::move(analysis);
         }

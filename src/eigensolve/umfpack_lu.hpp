@@ -23,9 +23,12 @@ struct UmfpackSymbolic;
 enum class FillOrdering { amd, metis };
 
 // Keeps the symbolic analysis of the last pattern factorised through it, so a sequence of
-// factorisations of one pattern (a wavelength sweep on one grid) analyses it once. A
-// different pattern, ordering or index width replaces it. Safe to share between threads:
-// each factorisation keeps the analysis it used alive on its own.
+// factorisations on one grid (a wavelength sweep) analyses it once. Cancellations leave
+// exact zeros (not stored) or rounding residues of about 1e-16 at points that change from
+// one wavelength to the next, so a matrix whose pattern lies inside the kept one, up to
+// such residues (below 64 eps of its largest entry, left out), reuses it with explicit
+// zeros, and one that does not is analysed on the union of both. Another ordering, index width or size replaces it.
+// Safe to share between threads: each factorisation keeps the analysis it used alive.
 class UmfpackSymbolicCache {
 public:
     UmfpackSymbolicCache();
@@ -33,17 +36,18 @@ public:
     UmfpackSymbolicCache& operator=(const UmfpackSymbolicCache&) = delete;
     ~UmfpackSymbolicCache();
 
-    // The kept analysis when it belongs to b's pattern, the ordering and the index width.
-    std::shared_ptr<const UmfpackSymbolic> find(const SparseMatrix& b, FillOrdering ordering,
-                                                bool wide) const;
+    // The kept analysis when it was made with this ordering and width for this size.
+    std::shared_ptr<const UmfpackSymbolic> last(FillOrdering ordering, bool wide,
+                                                std::size_t rows) const;
     void store(std::shared_ptr<const UmfpackSymbolic> symbolic);
-    // Number of factorisations that found their analysis here.
+    void count_reuse();
+    // Number of factorisations that reused the kept analysis.
     std::size_t hits() const;
 
 private:
     mutable std::mutex mutex_;
     std::shared_ptr<const UmfpackSymbolic> last_;
-    mutable std::size_t hits_ = 0;
+    std::size_t hits_ = 0;
 };
 
 // How UmfpackLu::factor and its solves run. The defaults are the exact module's

@@ -70,8 +70,17 @@ Result<ModeSolveResult> solve_diagonal_sparse(const MaterialTensor& eps, const M
                                               double neff_guess, double tol,
                                               std::uint64_t num_modes, std::string_view direction,
                                               std::optional<std::span<const Complex>> initial_vector,
-                                              std::uint64_t krylov_dim,
-                                              const EigenOptions& options = {});
+                                              std::uint64_t krylov_dim);
+
+// The same under the given eigen options (the engine's route, an interrupt check).
+Result<ModeSolveResult> solve_diagonal_sparse_with(const MaterialTensor& eps, const MaterialTensor& mu,
+                                                   const DerivativeSet& derivatives,
+                                                   std::span<const double> cell_areas,
+                                                   double neff_guess, double tol,
+                                                   std::uint64_t num_modes, std::string_view direction,
+                                                   std::optional<std::span<const Complex>> initial_vector,
+                                                   std::uint64_t krylov_dim,
+                                                   const EigenOptions& options);
 
 Result<ModeSolveResult> solve_tensorial_sparse(const MaterialTensor& eps, const MaterialTensor& mu,
                                                const DerivativeSet& derivatives,
@@ -79,7 +88,16 @@ Result<ModeSolveResult> solve_tensorial_sparse(const MaterialTensor& eps, const 
                                                double neff_guess, double tol,
                                                std::uint64_t num_modes, std::string_view direction,
                                                std::optional<std::span<const Complex>> initial_vector,
-                                               std::uint64_t krylov_dim,
-                                               const EigenOptions& options = {});
+                                               std::uint64_t krylov_dim);
+
+// The same under the given eigen options (the engine's route, an interrupt check).
+Result<ModeSolveResult> solve_tensorial_sparse_with(const MaterialTensor& eps, const MaterialTensor& mu,
+                                                    const DerivativeSet& derivatives,
+                                                    std::span<const double> cell_areas,
+                                                    double neff_guess, double tol,
+                                                    std::uint64_t num_modes, std::string_view direction,
+                                                    std::optional<std::span<const Complex>> initial_vector,
+                                                    std::uint64_t krylov_dim,
+                                                    const EigenOptions& options);
 
 }  // namespace corvane

@@ -216,7 +216,7 @@ std::string backend_label(const std::vector<IndexedPair>& pairs) {
 
 }  // namespace
 
-Result<ModeSolveResult> solve_diagonal_sparse(const MaterialTensor& eps, const MaterialTensor& mu,
+Result<ModeSolveResult> solve_diagonal_sparse_with(const MaterialTensor& eps, const MaterialTensor& mu,
                                               const DerivativeSet& derivatives,
                                               std::span<const double> cell_areas,
                                               double neff_guess, double tol,
@@ -266,7 +266,7 @@ Result<ModeSolveResult> solve_diagonal_sparse(const MaterialTensor& eps, const M
                   clock, timings, statistics);
 }
 
-Result<ModeSolveResult> solve_tensorial_sparse(const MaterialTensor& eps, const MaterialTensor& mu,
+Result<ModeSolveResult> solve_tensorial_sparse_with(const MaterialTensor& eps, const MaterialTensor& mu,
                                                const DerivativeSet& derivatives,
                                                std::span<const double> cell_areas,
                                                double neff_guess, double tol,
@@ -316,6 +316,33 @@ Result<ModeSolveResult> solve_tensorial_sparse(const MaterialTensor& eps, const 
     timings.fields = clock.lap();
     return finish(std::move(list), cell_areas, std::move(backend), operator_rows, operator_nnz,
                   clock, timings, statistics);
+}
+
+}  // namespace corvane
+
+namespace corvane {
+
+Result<ModeSolveResult> solve_diagonal_sparse(const MaterialTensor& eps, const MaterialTensor& mu,
+                                              const DerivativeSet& derivatives,
+                                              std::span<const double> cell_areas,
+                                              double neff_guess, double tol,
+                                              std::uint64_t num_modes, std::string_view direction,
+                                              std::optional<std::span<const Complex>> initial_vector,
+                                              std::uint64_t krylov_dim) {
+    return solve_diagonal_sparse_with(eps, mu, derivatives, cell_areas, neff_guess, tol, num_modes,
+                                      direction, initial_vector, krylov_dim, EigenOptions{});
+}
+
+Result<ModeSolveResult> solve_tensorial_sparse(const MaterialTensor& eps, const MaterialTensor& mu,
+                                               const DerivativeSet& derivatives,
+                                               std::span<const double> cell_areas,
+                                               double neff_guess, double tol,
+                                               std::uint64_t num_modes, std::string_view direction,
+                                               std::optional<std::span<const Complex>> initial_vector,
+                                               std::uint64_t krylov_dim) {
+    return solve_tensorial_sparse_with(eps, mu, derivatives, cell_areas, neff_guess, tol,
+                                       num_modes, direction, initial_vector, krylov_dim,
+                                       EigenOptions{});
 }
 
 }  // namespace corvane

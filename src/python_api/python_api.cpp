@@ -39,11 +39,11 @@ Result<ModeSolveResult> run_mode_solve(Formulation formulation, SolveArguments&&
     if (args.initial_vector) initial_vector = std::span<const Complex>(*args.initial_vector);
 
     if (formulation == Formulation::diagonal) {
-        return solve_diagonal_sparse(*eps, *mu, *derivatives, cell_areas, args.neff_guess,
+        return solve_diagonal_sparse_with(*eps, *mu, *derivatives, cell_areas, args.neff_guess,
                                      kEigenTolerance, args.num_modes, args.direction,
                                      initial_vector, args.krylov_dim, options);
     }
-    return solve_tensorial_sparse(*eps, *mu, *derivatives, cell_areas, args.neff_guess,
+    return solve_tensorial_sparse_with(*eps, *mu, *derivatives, cell_areas, args.neff_guess,
                                   kEigenTolerance, args.num_modes, args.direction, initial_vector,
                                   args.krylov_dim, options);
 }

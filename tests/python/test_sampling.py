@@ -129,6 +129,19 @@ class TestPlacement:
         np.testing.assert_array_equal(eps[(abs(X) > 0.25) & (abs(X) < 0.45) & (abs(Y) < 0.45)],
                                       4.0)
 
+    def test_background_material_shared_with_an_early_shape(self):
+        # The background shares its material with the last shape; the points no shape
+        # covers belong to it.
+        s = Structure([Rectangle(center=(-0.3, 0), size=(0.2, 0.2), material=1.5),
+                       Rectangle(center=(0.0, 0), size=(0.2, 0.2), material=2.0),
+                       Rectangle(center=(0.3, 0), size=(0.2, 0.2), material=1.2)],
+                      background=1.2)
+        g = Grid.uniform(x=(-0.6, 0.6), y=(-0.4, 0.4), step=0.1)
+        eps = sample_materials(s, g, LAM).eps[2, 2].real
+        X, Y = g.positions("ez")
+        far = (np.abs(Y) > 0.15) | (np.abs(X) > 0.45)
+        np.testing.assert_allclose(eps[far], 1.44)
+
 
 def _laminate(eps_a, eps_b, f_b, normal_axis):
     """Effective tensor of a laminate from the interface conditions: the normal D and the
