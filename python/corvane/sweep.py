@@ -361,7 +361,7 @@ class _WarmStart:
         self.value = float(value)
         self.applications = 0
         opts = dict(opts)
-        if self.reuse and not first and opts.get("neff_guess") is None:
+        if self.reuse in (True, "shift") and not first and opts.get("neff_guess") is None:
             guess = self.predictor.neff_guess(value)
             if guess is not None:
                 opts["neff_guess"] = guess
@@ -373,7 +373,7 @@ class _WarmStart:
 
     def before(self, key) -> dict:
         """Engine options of one sub-problem (called by corvane.solve)."""
-        if not self.reuse:
+        if self.reuse is not True:
             return {}
         from corvane import engine
 
@@ -392,7 +392,7 @@ class _WarmStart:
         """Record one sub-problem's engine result (called by corvane.solve)."""
         with self._lock:
             self.applications += int(getattr(result, "operator_applications", 0))
-            if self.reuse:
+            if self.reuse is True:
                 history = [(v, r) for v, r in self._history.get(key, []) if v != self.value]
                 history.append((self.value, result))
                 self._history[key] = history[-3:]
@@ -423,7 +423,7 @@ def _progress_bar(total: int, progress, parameter: str):
 
 
 def sweep(build, values, *, wavelength: float | None = None, num_modes: int = 1,
-          parameter: str | None = None, reuse: bool = True,
+          parameter: str | None = None, reuse: bool | str = True,
           executor=None, progress: bool | None = None, group_index: bool = False,
           keep_modes: bool = True, ambiguity_margin: float = 0.2, lost_below: float = 0.3,
           **solve_options) -> Sweep:
@@ -440,8 +440,9 @@ def sweep(build, values, *, wavelength: float | None = None, num_modes: int = 1,
         so a tracked mode that drops below another one is still found.
     parameter: name of the swept quantity for plots and files (default "wavelength" or
         "value").
-    reuse: predict the shift, start vector and keep the symbolic factorisation from point
-        to point (serial sweeps only; results are the same up to the solver tolerance).
+    reuse: predict the shift and start vector and keep the symbolic factorisation from
+        point to point (serial sweeps only; results are the same up to the solver
+        tolerance); "shift" predicts the shift only; False solves every point cold.
     executor: a `concurrent.futures.Executor` (e.g. `dask.distributed.Client.get_executor()`)
         to solve the points in parallel; they come back and are tracked in order.
     progress: show a tqdm progress bar (None: only when stderr is a terminal).
@@ -484,6 +485,8 @@ def sweep(build, values, *, wavelength: float | None = None, num_modes: int = 1,
                         f"wavelength sweep; got {type(build).__name__}")
     if isinstance(num_modes, bool) or not isinstance(num_modes, (int, np.integer)) or num_modes < 1:
         raise ValueError(f"num_modes must be a positive int, got {num_modes!r}")
+    if reuse not in (True, False, "shift"):
+        raise ValueError(f"reuse must be True, False or 'shift', got {reuse!r}")
     if executor is not None and not hasattr(executor, "submit"):
         raise TypeError("executor must be a concurrent.futures.Executor (with submit), e.g. "
                         f"dask.distributed.Client(...).get_executor(); got {type(executor).__name__}")
