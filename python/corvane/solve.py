@@ -379,6 +379,7 @@ def run_native(*, tensorial: bool, x_edges: np.ndarray, y_edges: np.ndarray, pmc
     if engine is not None:
         if warm is not None:
             options.update(warm.before(warm_key))
+            shift = options.pop("shift", shift)
         solver = engine.solve_tensorial if tensorial else engine.solve_diagonal
         r = solver(nx=nx, ny=ny, dlf_x=dlf_x, dlf_y=dlf_y, dlb_x=dlb_x, dlb_y=dlb_y,
                    pmc_x=pmc_x, pmc_y=pmc_y, eps_tensor=eps.reshape(9, nx * ny),

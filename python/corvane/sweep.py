@@ -357,14 +357,11 @@ class _WarmStart:
         self._lock = threading.Lock()
 
     def options(self, value, opts: dict, first: bool) -> dict:
-        """Solve options of the point at `value`: the predicted shift, and this object."""
+        """Solve options of the point at `value`: this object, which `corvane.solve` asks
+        for the options of each sub-problem."""
         self.value = float(value)
         self.applications = 0
         opts = dict(opts)
-        if self.reuse in (True, "shift") and not first and opts.get("neff_guess") is None:
-            guess = self.predictor.neff_guess(value)
-            if guess is not None:
-                opts["neff_guess"] = guess
         opts["warm_start"] = self
         return opts
 
@@ -372,27 +369,41 @@ class _WarmStart:
         self.predictor.record(value, mode_set, index)
 
     def before(self, key) -> dict:
-        """Engine options of one sub-problem (called by corvane.solve)."""
-        if self.reuse is not True:
+        """Engine options of one sub-problem (called by corvane.solve): its shift just above
+        the highest of its modes extrapolated from the last points, the sum of those modes
+        as start vector, and its workspace."""
+        if self.reuse is False:
             return {}
         from corvane import engine
 
         with self._lock:
             workspace = self._workspaces.setdefault(key, engine.Workspace())
             history = [(v, r) for v, r in self._history.get(key, []) if v != self.value]
-        options = {"workspace": workspace}
+        options = {"workspace": workspace} if self.reuse is True else {}
         if history:
-            vector, _ = engine.extrapolated_start(
+            vector, neffs = engine.extrapolated_start(
                 [v for v, _ in history], [r for _, r in history], self.value,
                 formulation="tensorial" if key[-1] else "diagonal")
-            options["initial_vector"] = vector
+            if self.reuse is True:
+                options["initial_vector"] = vector
+            if len(neffs):
+                # The eigen search returns the modes nearest the shift: just above the top
+                # one, the window's highest modes come first and converge fastest.
+                top = float(np.max(np.real(neffs)))
+                options["shift"] = top + max(1e-3, 2e-3 * top)
+        else:
+            # A sub-problem not seen on this grid yet (the grid changes in a geometry
+            # sweep): the tracked modes' extrapolated neff still place the shift.
+            guess = self.predictor.neff_guess(self.value)
+            if guess is not None:
+                options["shift"] = guess
         return options
 
     def after(self, key, result) -> None:
         """Record one sub-problem's engine result (called by corvane.solve)."""
         with self._lock:
             self.applications += int(getattr(result, "operator_applications", 0))
-            if self.reuse is True:
+            if self.reuse is not False:
                 history = [(v, r) for v, r in self._history.get(key, []) if v != self.value]
                 history.append((self.value, result))
                 self._history[key] = history[-3:]
