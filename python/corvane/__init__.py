@@ -18,3 +18,11 @@ from corvane.solve import PML, solve
 __all__ = ["_core", "solve", "PML", "Mode", "ModeSet", "load"]
 __all__ += ["materials", "Material", "Rectangle", "Polygon", "Ellipse", "Layer", "Structure",
             "strip", "rib", "slot", "Grid", "sample_materials", "SampledMaterials"]
+
+# Workflows beyond one solve: sweeps with mode tracking, dispersion, bends.
+from corvane.bend import apply_bend, bend_loss_db_per_90deg
+from corvane.dispersion import group_index, gvd_ps_per_nm_km
+from corvane.sweep import Sweep, load_sweep, sweep
+
+__all__ += ["sweep", "Sweep", "load_sweep", "group_index", "gvd_ps_per_nm_km", "apply_bend",
+            "bend_loss_db_per_90deg"]

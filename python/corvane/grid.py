@@ -100,6 +100,10 @@ class Grid:
     def __setattr__(self, name, value):
         raise AttributeError("Grid is immutable; build a new one")
 
+    def __reduce__(self):
+        # Rebuild from the edges: pickling (e.g. to Dask workers) cannot set the slots.
+        return (Grid, (self._x, self._y))
+
     def __eq__(self, other):
         return (isinstance(other, Grid) and np.array_equal(self._x, other._x)
                 and np.array_equal(self._y, other._y))

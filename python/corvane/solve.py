@@ -381,12 +381,21 @@ def run_native(*, tensorial: bool, x_edges: np.ndarray, y_edges: np.ndarray, pmc
     options = dict(options)
     options.setdefault("krylov_dim", max(32, 2 * num_modes + 8))
     engine = _engine()
+    # Sweep reuse (corvane.sweep): start vector and workspace of this sub-problem from the
+    # earlier points, and the count of operator applications.
+    warm = options.pop("warm_start", None)
+    warm_key = (bool(pmc_x), bool(pmc_y), int(nx), int(ny), bool(tensorial))
     if engine is not None:
+        if warm is not None:
+            options.update(warm.before(warm_key))
+            shift = options.pop("shift", shift)
         solver = engine.solve_tensorial if tensorial else engine.solve_diagonal
         r = solver(nx=nx, ny=ny, dlf_x=dlf_x, dlf_y=dlf_y, dlb_x=dlb_x, dlb_y=dlb_y,
                    pmc_x=pmc_x, pmc_y=pmc_y, eps_tensor=eps.reshape(9, nx * ny),
                    mu_tensor=mu.reshape(9, nx * ny), num_modes=num_modes, neff_guess=shift,
                    direction="+", derivative_scale=1.0 / k0, **options)
+        if warm is not None:
+            warm.after(warm_key, r)
         return NativeResult(np.asarray(r.neffs), np.asarray(r.fields), np.asarray(r.residuals),
                             np.asarray(r.mode_powers), np.asarray(r.self_overlaps),
                             float(r.max_cross_overlap), r.backend, int(r.operator_rows),

@@ -1,0 +1,617 @@
+"""Sweeps: one solve per value of a parameter, with the modes tracked across the values.
+
+`sweep(build, values, wavelength=...)` solves `build(value)` (a Structure) at every value;
+`sweep(structure, wavelengths)` sweeps the wavelength itself. The result, a `Sweep`, holds
+arrays indexed by (point, tracked mode).
+
+Tracking. The modes of the first point, in descending Re(neff), are the tracked modes.
+At every later point each tracked mode is matched with one of the new modes by the largest
+total normalised Lorentz overlap with its fields at the last point where it was found
+(`corvane.tracking`), not by the order of neff, so a mode keeps its identity through
+crossings. Every physical mode of a solve (`ModeSet.all_modes`, which holds the extra
+modes the eigen solve found) is a candidate, so a mode that drops below another one is
+still found. The overlap of each match is its
+`confidence`; a match whose runner-up comes within `ambiguity_margin` is logged as a
+warning, and a mode whose best overlap falls below `lost_below` is marked lost (NaN).
+
+Reuse (serial sweeps). Each point's effective indices are predicted by extrapolating the
+last two or three points; the shift of the eigen solve is placed just above the highest
+prediction. When the grid stays the same (wavelength sweeps, where the grid of the first
+point is kept for all of them), the modes of the last three points, extrapolated, form the
+start vector of the next eigen solve (`corvane.engine.extrapolated_start`) and an engine
+`Workspace` keeps the symbolic factorisation, one for each sub-problem of the solve.
+
+Executors. `executor=` takes any `concurrent.futures.Executor`, for instance
+`dask.distributed.Client(...).get_executor()`: the points are solved independently on the
+workers (no reuse) and tracked here in order. A failed point is recorded in
+`Sweep.failed` with its value and error; it never disappears silently.
+
+Ctrl-C during a sweep stops it and returns the points already solved (`Sweep.cancelled`).
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import inspect
+import json
+import logging
+import math
+import sys
+import threading
+import time
+import traceback
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from corvane.tracking import TRANSVERSE, assign_max, interpolate_fields, normalised_overlaps, same_grid
+
+__all__ = ["sweep", "Sweep", "FailedPoint", "load_sweep"]
+
+log = logging.getLogger("corvane")
+
+_FORMAT = "corvane-sweep-1"
+
+
+@dataclass(frozen=True)
+class FailedPoint:
+    """A sweep point whose solve raised: its position in the input, value and error text."""
+
+    index: int
+    value: float
+    error: str
+
+
+@dataclass(frozen=True, eq=False)
+class Sweep:
+    """Result of `corvane.sweep`: arrays indexed by (point, tracked mode).
+
+    parameter: name of the swept quantity ("wavelength" for wavelength sweeps).
+    values: (P,) swept values of the solved points, in input order (failed points absent).
+    wavelength: (P,) vacuum wavelength of each point, micrometres.
+    neff: (P, M) complex effective indices; NaN where a tracked mode was not found.
+    confidence: (P, M) normalised overlap of each match with the same mode at the previous
+        point where it was found (1 at the first point, 0 where lost).
+    group_index: (P, M) group index of the tracked modes, or None when not requested.
+    mode_index: (P, M) index of the tracked mode among that point's candidates
+        (`corvane.sweep.candidates`: its physical modes by descending Re(neff)), -1 where lost.
+    failed: the points whose solve raised, with value and error.
+    cancelled: True when the sweep was interrupted (Ctrl-C) before its last point.
+    operator_applications: (P,) operator applications of each eigen solve (-1 if unknown).
+    seconds: (P,) wall time of each point's solve.
+    mode_sets: the ModeSet of every point (kept in memory, not saved).
+
+    >>> s = corvane.sweep(strip, np.linspace(1.5, 1.6, 11), num_modes=2)  # doctest: +SKIP
+    >>> s.neff[:, 0]                                                        # doctest: +SKIP
+    """
+
+    parameter: str
+    values: np.ndarray
+    wavelength: np.ndarray
+    neff: np.ndarray
+    confidence: np.ndarray
+    mode_index: np.ndarray
+    group_index: np.ndarray | None = None
+    failed: tuple[FailedPoint, ...] = ()
+    cancelled: bool = False
+    operator_applications: np.ndarray | None = None
+    seconds: np.ndarray | None = None
+    mode_sets: tuple = field(default=(), repr=False)
+
+    def __len__(self) -> int:
+        return len(self.values)
+
+    @property
+    def num_tracked(self) -> int:
+        """Number of tracked modes M."""
+        return self.neff.shape[1]
+
+    @property
+    def loss_db_per_cm(self) -> np.ndarray:
+        """(P, M) propagation loss in dB/cm from Im(neff): 20 log10(e) k0 Im(neff) 1e4 um."""
+        k0 = 2.0 * math.pi / self.wavelength[:, None]
+        return 20.0 / math.log(10.0) * k0 * np.imag(self.neff) * 1e4
+
+    def mode(self, point: int, tracked: int):
+        """The Mode of tracked mode `tracked` at point `point` (None where it was lost)."""
+        if not self.mode_sets:
+            raise ValueError("this Sweep keeps no mode fields (it was loaded from a file or "
+                             "made with keep_modes=False); solve the point again")
+        k = int(self.mode_index[point, tracked])
+        return None if k < 0 else candidates(self.mode_sets[point])[k]
+
+    def plot(self, quantity: str = "neff", ax=None):
+        """Plot neff ("neff"), group index ("ng") or loss ("loss", dB/cm) of every tracked
+        mode against the swept value; returns the matplotlib Axes.
+
+        >>> s.plot("ng")   # doctest: +SKIP
+        """
+        import matplotlib.pyplot as plt
+
+        if quantity == "neff":
+            data, label = np.real(self.neff), "Re(neff)"
+        elif quantity == "ng":
+            if self.group_index is None:
+                raise ValueError("this Sweep has no group index: run sweep(..., group_index=True)")
+            data, label = np.real(self.group_index), "group index"
+        elif quantity == "loss":
+            data, label = self.loss_db_per_cm, "loss (dB/cm)"
+        else:
+            raise ValueError(f"quantity must be 'neff', 'ng' or 'loss', got {quantity!r}")
+        if ax is None:
+            _, ax = plt.subplots()
+        for m in range(self.num_tracked):
+            ax.plot(self.values, data[:, m], marker=".", label=f"mode {m}")
+        unit = " (um)" if self.parameter == "wavelength" else ""
+        ax.set_xlabel(f"{self.parameter}{unit}")
+        ax.set_ylabel(label)
+        ax.legend()
+        return ax
+
+    def save(self, path) -> None:
+        """Write the arrays and metadata to an .npz file (fields are not saved).
+
+        >>> s.save("sweep.npz"); corvane.load_sweep("sweep.npz")   # doctest: +SKIP
+        """
+        meta = {
+            "format": _FORMAT,
+            "parameter": self.parameter,
+            "cancelled": self.cancelled,
+            "failed": [dataclasses.asdict(f) for f in self.failed],
+        }
+        arrays = {
+            "values": self.values, "wavelength": self.wavelength, "neff": self.neff,
+            "confidence": self.confidence, "mode_index": self.mode_index,
+        }
+        if self.group_index is not None:
+            arrays["group_index"] = self.group_index
+        if self.operator_applications is not None:
+            arrays["operator_applications"] = self.operator_applications
+        if self.seconds is not None:
+            arrays["seconds"] = self.seconds
+        with open(path, "wb") as f:
+            np.savez(f, meta=np.array(json.dumps(meta)), **arrays)
+
+    @classmethod
+    def load(cls, path) -> "Sweep":
+        """Read a Sweep written by `save` (without mode fields)."""
+        with np.load(path, allow_pickle=False) as data:
+            meta = json.loads(str(data["meta"]))
+            if meta.get("format") != _FORMAT:
+                raise ValueError(f"{path} is not a corvane sweep file (format {meta.get('format')!r})")
+            get = lambda key: np.array(data[key]) if key in data else None  # noqa: E731
+            return cls(
+                parameter=meta["parameter"], values=get("values"), wavelength=get("wavelength"),
+                neff=get("neff"), confidence=get("confidence"), mode_index=get("mode_index"),
+                group_index=get("group_index"),
+                failed=tuple(FailedPoint(**f) for f in meta["failed"]),
+                cancelled=bool(meta["cancelled"]),
+                operator_applications=get("operator_applications"), seconds=get("seconds"),
+            )
+
+
+def load_sweep(path) -> Sweep:
+    """Read a Sweep saved with `Sweep.save`."""
+    return Sweep.load(path)
+
+
+# --- one point -------------------------------------------------------------------------
+
+@dataclass(frozen=True)
+class _Point:
+    """Everything needed to solve one point, picklable for executors."""
+
+    build: object  # callable value -> Structure, or a Structure (wavelength sweeps)
+    value: float
+    wavelength: float
+    num_modes: int
+    options: dict
+    group_index: bool
+
+
+def _solve_point(point: _Point):
+    """Solve one point; returns (ModeSet, group indices of its candidates or None, seconds,
+    operator applications of its eigen solves or -1)."""
+    from corvane.solve import solve
+
+    start = time.perf_counter()
+    structure = point.build(point.value) if callable(point.build) else point.build
+    options = dict(point.options)
+    warm = options.setdefault("warm_start", _WarmStart(point.num_modes, reuse=False))
+    if warm.value is None:
+        warm.value = point.value
+    modes = solve(structure, point.wavelength, num_modes=point.num_modes, **options)
+    modes.settings.pop("warm_start", None)  # an aid of this sweep, not a solve setting
+    ng = None
+    if point.group_index:
+        from corvane.dispersion import group_index
+
+        ng = np.array([group_index(m, mode_set=modes) for m in candidates(modes)], dtype=complex)
+    applications = warm.applications if warm.applications > 0 else -1
+    return modes, ng, time.perf_counter() - start, applications
+
+
+def _error_text(exc: BaseException) -> str:
+    return "".join(traceback.format_exception_only(type(exc), exc)).strip()
+
+
+# --- tracking --------------------------------------------------------------------------
+
+def candidates(mode_set) -> list:
+    """The modes a point offers to the tracking: every physical mode its solve found."""
+    every = getattr(mode_set, "all_modes", None) or tuple(mode_set)
+    physical = [m for m in every if getattr(m, "kind", "guided") in ("guided", "leaky")]
+    return sorted(physical, key=lambda m: -np.real(m.neff))
+
+
+def _fields(mode) -> dict:
+    return {c: np.asarray(getattr(mode, c)) for c in TRANSVERSE}
+
+
+class _Tracker:
+    """Online assignment of each point's modes to the tracked modes."""
+
+    def __init__(self, num_tracked: int, ambiguity_margin: float, lost_below: float):
+        self.num_tracked = num_tracked
+        self.margin = ambiguity_margin
+        self.lost_below = lost_below
+        self.reference: list[dict | None] = [None] * num_tracked  # last fields of each mode
+        self.reference_grid: list = [None] * num_tracked
+
+    def assign(self, mode_set, grid, value) -> tuple[np.ndarray, np.ndarray]:
+        """(mode_index (M,), confidence (M,)) of this point."""
+        modes = candidates(mode_set)
+        index = np.full(self.num_tracked, -1)
+        confidence = np.zeros(self.num_tracked)
+        if all(r is None for r in self.reference):
+            for m in range(min(self.num_tracked, len(modes))):
+                index[m], confidence[m] = m, 1.0
+        else:
+            offered = [_fields(mode) for mode in modes]
+            scores = np.zeros((self.num_tracked, len(modes)))
+            for m, ref in enumerate(self.reference):
+                if ref is not None and offered:
+                    scores[m] = normalised_overlaps([ref], offered, grid, self.reference_grid[m])[0]
+            for m, j in assign_max(scores):
+                if self.reference[m] is None:
+                    continue
+                best = scores[m, j]
+                if best < self.lost_below:
+                    log.warning("sweep at %s: tracked mode %d lost (best overlap %.2f)", value, m, best)
+                    continue
+                index[m], confidence[m] = j, best
+                rivals = np.concatenate([np.delete(scores[m], j), np.delete(scores[:, j], m)])
+                runner_up = float(rivals.max()) if rivals.size else 0.0
+                if runner_up > best - self.margin:
+                    log.warning("sweep at %s: tracking of mode %d is ambiguous (overlap %.2f, "
+                                "runner-up %.2f); refine the sweep near this value",
+                                value, m, best, runner_up)
+        for m in range(self.num_tracked):
+            if index[m] >= 0:
+                self.reference[m] = _fields(modes[index[m]])
+                self.reference_grid[m] = grid
+        return index, confidence
+
+
+# --- reuse -------------------------------------------------------------------------------
+
+def _extrapolate(xs: list[float], ys: list, x: float):
+    """Value at x of the polynomial through the last (up to three) points (xs, ys)."""
+    xs, ys = xs[-3:], ys[-3:]
+    if len(xs) == 1:
+        return ys[0]
+    result = 0
+    for i, (xi, yi) in enumerate(zip(xs, ys)):
+        weight = 1.0
+        for j, xj in enumerate(xs):
+            if j != i:
+                weight *= (x - xj) / (xi - xj)
+        result = result + weight * yi
+    return result
+
+
+class _Predictor:
+    """Effective indices of the tracked modes at the last points, for the next shift."""
+
+    def __init__(self, num_tracked: int):
+        self.values: list[list[float]] = [[] for _ in range(num_tracked)]
+        self.neffs: list[list[complex]] = [[] for _ in range(num_tracked)]
+
+    def record(self, value, mode_set, index) -> None:
+        modes = candidates(mode_set)
+        for m, k in enumerate(index):
+            if k < 0:
+                continue
+            for history, item in ((self.values[m], float(value)), (self.neffs[m], modes[k].neff)):
+                history.append(item)
+                del history[:-3]
+
+    def neff_guess(self, value) -> float | None:
+        """Just above the highest predicted Re(neff): the solve then finds the tracked modes
+        (and the next ones below them) first, and converges fastest on them."""
+        predictions = [np.real(_extrapolate(x, n, value)) for x, n in zip(self.values, self.neffs) if x]
+        if not predictions:
+            return None
+        top, bottom = max(predictions), min(predictions)
+        return float(top + max(1e-3, 0.05 * (top - bottom)))
+
+
+class _WarmStart:
+    """Reuse between the eigen solves of a serial sweep, and the count of operator
+    applications of each point.
+
+    `corvane.solve` hands this object (keyword `warm_start`) to every native solve of a point,
+    one per sub-problem (the halves of a mirror-symmetric window have their own). For each
+    sub-problem it keeps an engine `Workspace` (the symbolic factorisation of its operator
+    pattern) and the engine results of the last three points, from which
+    `corvane.engine.extrapolated_start` predicts the start vector of the next point.
+    """
+
+    def __init__(self, num_tracked: int, reuse: bool):
+        self.reuse = reuse
+        self.predictor = _Predictor(num_tracked)
+        self.value = None
+        self.applications = 0
+        self._history: dict = {}
+        self._workspaces: dict = {}
+        self._lock = threading.Lock()
+
+    def options(self, value, opts: dict, first: bool) -> dict:
+        """Solve options of the point at `value`: this object, which `corvane.solve` asks
+        for the options of each sub-problem."""
+        self.value = float(value)
+        self.applications = 0
+        opts = dict(opts)
+        opts["warm_start"] = self
+        return opts
+
+    def record(self, value, mode_set, index) -> None:
+        self.predictor.record(value, mode_set, index)
+
+    def before(self, key) -> dict:
+        """Engine options of one sub-problem (called by corvane.solve): its shift just above
+        the highest of its modes extrapolated from the last points, the sum of those modes
+        as start vector, and its workspace."""
+        if self.reuse is False:
+            return {}
+        from corvane import engine
+
+        with self._lock:
+            workspace = self._workspaces.setdefault(key, engine.Workspace())
+            history = [(v, r) for v, r in self._history.get(key, []) if v != self.value]
+        options = {"workspace": workspace} if self.reuse is True else {}
+        if history:
+            vector, neffs = engine.extrapolated_start(
+                [v for v, _ in history], [r for _, r in history], self.value,
+                formulation="tensorial" if key[-1] else "diagonal")
+            if self.reuse is True:
+                options["initial_vector"] = vector
+            if len(neffs):
+                # The eigen search returns the modes nearest the shift: just above the top
+                # one, the window's highest modes come first and converge fastest.
+                top = float(np.max(np.real(neffs)))
+                options["shift"] = top + max(1e-3, 2e-3 * top)
+        else:
+            # A sub-problem not seen on this grid yet (the grid changes in a geometry
+            # sweep): the tracked modes' extrapolated neff still place the shift.
+            guess = self.predictor.neff_guess(self.value)
+            if guess is not None:
+                options["shift"] = guess
+        return options
+
+    def after(self, key, result) -> None:
+        """Record one sub-problem's engine result (called by corvane.solve)."""
+        with self._lock:
+            self.applications += int(getattr(result, "operator_applications", 0))
+            if self.reuse is not False:
+                history = [(v, r) for v, r in self._history.get(key, []) if v != self.value]
+                history.append((self.value, result))
+                self._history[key] = history[-3:]
+
+
+# --- the sweep -------------------------------------------------------------------------
+
+def _check_values(values) -> np.ndarray:
+    try:
+        v = np.asarray(values, dtype=float)
+    except (TypeError, ValueError):
+        raise TypeError("values must be a sequence of real numbers (the swept values)") from None
+    if v.ndim != 1 or v.size == 0:
+        raise ValueError(f"values must be a non-empty 1-d sequence, got shape {v.shape}")
+    if not np.all(np.isfinite(v)):
+        raise ValueError("values must be finite numbers")
+    return v
+
+
+def _progress_bar(total: int, progress, parameter: str):
+    from tqdm.auto import tqdm
+
+    # disable=None lets tqdm switch itself off when stderr is not a terminal.
+    disable = None if progress is None else not progress
+    if progress is None and not sys.stderr.isatty():
+        disable = True
+    return tqdm(total=total, desc=f"sweep {parameter}", unit="pt", disable=disable, leave=False)
+
+
+def sweep(build, values, *, wavelength: float | None = None, num_modes: int = 1,
+          parameter: str | None = None, reuse: bool | str = True,
+          executor=None, progress: bool | None = None, group_index: bool = False,
+          keep_modes: bool = True, ambiguity_margin: float = 0.2, lost_below: float = 0.3,
+          **solve_options) -> Sweep:
+    """Solve a structure at every swept value and track its modes across the values.
+
+    build: a callable value -> `Structure` (the swept value is a geometry parameter, in
+        micrometres if it is a length), or a `Structure` to sweep the wavelength itself.
+    values: the swept values, in order (the wavelengths in micrometres for a wavelength
+        sweep).
+    wavelength: vacuum wavelength in micrometres for a geometry sweep (leave None for a
+        wavelength sweep).
+    num_modes: number of modes to track (the first point's highest-index modes). Every
+        physical mode a solve found (`ModeSet.all_modes`) is a candidate for the tracking,
+        so a tracked mode that drops below another one is still found.
+    parameter: name of the swept quantity for plots and files (default "wavelength" or
+        "value").
+    reuse: predict the shift and start vector and keep the symbolic factorisation from
+        point to point (serial sweeps only; results are the same up to the solver
+        tolerance); "shift" predicts the shift only; False solves every point cold.
+    executor: a `concurrent.futures.Executor` (e.g. `dask.distributed.Client.get_executor()`)
+        to solve the points in parallel; they come back and are tracked in order.
+    progress: show a tqdm progress bar (None: only when stderr is a terminal).
+    group_index: also compute the group index of every tracked mode
+        (`corvane.dispersion.group_index`, method "auto").
+    keep_modes: keep every point's ModeSet in the result (`Sweep.mode`, `Sweep.mode_sets`).
+    ambiguity_margin, lost_below: tracking thresholds on the normalised overlap (a match
+        whose runner-up is within the margin is logged as ambiguous; a best overlap below
+        `lost_below` marks the mode lost at that point).
+    solve_options: passed to `corvane.solve` (step, grid, pml, symmetry, bend_radius, ...).
+
+    Ctrl-C stops the sweep and returns the points solved so far (`cancelled=True`). A point
+    that raises is recorded in `failed` with its value and error; the sweep goes on.
+
+    >>> from corvane.geometry import strip
+    >>> widths = np.linspace(0.4, 0.8, 9)
+    >>> s = corvane.sweep(lambda w: strip(width=w, height=0.22), widths,
+    ...                   wavelength=1.55, num_modes=3, step=0.02)       # doctest: +SKIP
+    >>> s.neff.shape                                                     # doctest: +SKIP
+    (9, 3)
+    """
+    from corvane.geometry import Structure
+
+    values = _check_values(values)
+    wavelength_sweep = isinstance(build, Structure)
+    if wavelength_sweep:
+        if wavelength is not None:
+            raise ValueError("a Structure as first argument sweeps the wavelength itself: give "
+                             "the wavelengths (micrometres) as values and leave wavelength=None")
+        if np.any(values <= 0):
+            raise ValueError("values are wavelengths here and must be positive (micrometres)")
+    elif callable(build):
+        if wavelength is None:
+            raise TypeError("sweep(build, values) needs wavelength= (micrometres) when build is "
+                            "a function of the swept value")
+        if not wavelength > 0:
+            raise ValueError(f"wavelength must be positive (micrometres), got {wavelength!r}")
+    else:
+        raise TypeError("build must be a function value -> Structure, or a Structure for a "
+                        f"wavelength sweep; got {type(build).__name__}")
+    if isinstance(num_modes, bool) or not isinstance(num_modes, (int, np.integer)) or num_modes < 1:
+        raise ValueError(f"num_modes must be a positive int, got {num_modes!r}")
+    if reuse not in (True, False, "shift"):
+        raise ValueError(f"reuse must be True, False or 'shift', got {reuse!r}")
+    if executor is not None and not hasattr(executor, "submit"):
+        raise TypeError("executor must be a concurrent.futures.Executor (with submit), e.g. "
+                        f"dask.distributed.Client(...).get_executor(); got {type(executor).__name__}")
+    for key in ("num_modes", "wavelength", "structure"):
+        if key in solve_options:
+            raise TypeError(f"sweep() sets {key!r} of every solve itself; remove it from the "
+                            "solve options")
+    parameter = parameter or ("wavelength" if wavelength_sweep else "value")
+    wavelengths = values if wavelength_sweep else np.full(len(values), float(wavelength))
+    options = dict(solve_options)
+    if wavelength_sweep and options.get("grid") is None:
+        # One grid for every wavelength: the discretisation does not jump between points
+        # (a smooth neff(lambda) for dispersion) and the operator pattern stays the same.
+        options["grid"] = _fixed_grid(build, float(values.max()), options.pop("step", None))
+
+    def point(k: int, opts: dict) -> _Point:
+        return _Point(build=build, value=float(values[k]), wavelength=float(wavelengths[k]),
+                      num_modes=int(num_modes), options=opts,
+                      group_index=group_index)
+
+    tracker = _Tracker(num_modes, ambiguity_margin, lost_below)
+    rows: list[tuple] = []  # (k, mode_set, index, confidence, ng, seconds)
+    failed: list[FailedPoint] = []
+    cancelled = False
+
+    def accept(k: int, mode_set, ng, seconds, applications):
+        index, confidence = tracker.assign(mode_set, mode_set.grid, values[k])
+        tracked_ng = None
+        if ng is not None:
+            tracked_ng = np.array([ng[j] if j >= 0 else np.nan for j in index], dtype=complex)
+        rows.append((k, mode_set, index, confidence, tracked_ng, seconds, applications))
+        return index
+
+    def fail(k: int, exc: BaseException):
+        text = _error_text(exc)
+        log.warning("sweep point %d (%s = %s) failed: %s", k, parameter, values[k], text)
+        failed.append(FailedPoint(index=k, value=float(values[k]), error=text))
+
+    bar = _progress_bar(len(values), progress, parameter)
+    try:
+        if executor is None:
+            warm = _WarmStart(num_modes, reuse)
+            for k in range(len(values)):
+                opts = warm.options(values[k], options, first=not rows)
+                try:
+                    mode_set, ng, seconds, applications = _solve_point(point(k, opts))
+                except KeyboardInterrupt:
+                    raise
+                except Exception as exc:  # noqa: BLE001 - recorded with its value, never dropped
+                    fail(k, exc)
+                else:
+                    index = accept(k, mode_set, ng, seconds, applications)
+                    warm.record(values[k], mode_set, index)
+                bar.update(1)
+        else:
+            futures = [executor.submit(_solve_point, point(k, dict(options)))
+                       for k in range(len(values))]
+            try:
+                for k, fut in enumerate(futures):
+                    try:
+                        mode_set, ng, seconds, applications = fut.result()
+                    except KeyboardInterrupt:
+                        raise
+                    except Exception as exc:  # noqa: BLE001
+                        fail(k, exc)
+                    else:
+                        accept(k, mode_set, ng, seconds, applications)
+                    bar.update(1)
+            finally:
+                for fut in futures:
+                    fut.cancel()
+    except KeyboardInterrupt:
+        cancelled = True
+        log.warning("sweep interrupted after %d of %d points; returning the points solved",
+                    len(rows), len(values))
+    finally:
+        bar.close()
+    return _collect(parameter, values, wavelengths, rows, failed, cancelled, num_modes,
+                    group_index, keep_modes)
+
+
+def _fixed_grid(structure, wavelength: float, step):
+    """The automatic grid of `corvane.solve` at the longest wavelength of the sweep (the
+    widest field, so the widest window)."""
+    from corvane.grid import Grid
+
+    return Grid.auto(structure, wavelength) if step is None else Grid.auto(structure, wavelength, step=step)
+
+
+def _collect(parameter, values, wavelengths, rows, failed, cancelled, num_tracked,
+             with_ng, keep_modes) -> Sweep:
+    p = len(rows)
+    neff = np.full((p, num_tracked), np.nan + 0j)
+    confidence = np.zeros((p, num_tracked))
+    mode_index = np.full((p, num_tracked), -1)
+    ng = np.full((p, num_tracked), np.nan + 0j) if with_ng else None
+    apps = np.full(p, -1)
+    seconds = np.zeros(p)
+    for row, (k, mode_set, index, conf, tracked_ng, secs, applications) in enumerate(rows):
+        modes = candidates(mode_set)
+        for m, j in enumerate(index):
+            if j >= 0:
+                neff[row, m] = modes[j].neff
+        confidence[row] = conf
+        mode_index[row] = index
+        if with_ng:
+            ng[row] = tracked_ng
+        apps[row] = applications
+        seconds[row] = secs
+    if with_ng and np.all(np.imag(ng[np.isfinite(ng)]) == 0):
+        ng = np.real(ng)
+    order = [k for k, *_ in rows]
+    return Sweep(parameter=parameter, values=values[order], wavelength=wavelengths[order],
+                 neff=neff, confidence=confidence, mode_index=mode_index, group_index=ng,
+                 failed=tuple(failed), cancelled=cancelled, operator_applications=apps,
+                 seconds=seconds,
+                 mode_sets=tuple(r[1] for r in rows) if keep_modes else ())
