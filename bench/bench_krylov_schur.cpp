@@ -178,8 +178,8 @@ void run_long(std::size_t n, std::size_t krylov_dim) {
         const auto start = std::chrono::steady_clock::now();
         const KrylovSchurResult r = krylov_schur(n, op, {}, o).value();
         const double total = bench::seconds_since(start);
-        std::printf("  Krylov-Schur %u thread%s  %4zu apps  %8.3f s outside the map (%.2f ms per app)"
-                    "  peak %+.0f MiB  theta0 %.12f%s\n",
+        std::printf("  Krylov-Schur %u thread%s  %4zu apps  %8.3f s outside the map "
+                    "(%.2f ms per app)  peak %+.0f MiB  theta0 %.12f%s\n",
                     threads, threads == 1 ? " " : "s", r.operator_applications,
                     total - map_seconds,
                     1e3 * (total - map_seconds) / double(r.operator_applications),

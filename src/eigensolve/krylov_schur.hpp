@@ -20,7 +20,8 @@ struct KrylovSchurOptions {
     std::size_t krylov_dim = 20;  // basis size m; capped at n internally
     double tol = 1e-10;  // converged when ||Op y - theta y|| <= tol * |theta| (Ritz estimate)
     std::size_t max_restarts = 1000;
-    unsigned threads = 1;  // 1 or 2: row-split of the orthogonalisation (results identical for any value)
+    // 1 or 2: row-split of the orthogonalisation (results identical for any value)
+    unsigned threads = 1;
 };
 
 struct KrylovSchurResult {
