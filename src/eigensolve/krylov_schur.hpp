@@ -43,7 +43,9 @@ using LinearMap = std::function<Status(std::span<const Complex> x, std::span<Com
 // are checked after every step, so the iteration usually ends before the first basis is
 // full. With max_restarts exhausted the best num_wanted pairs come back with
 // converged = false and their estimates. A multiple eigenvalue shows once: a single start
-// vector sees one direction of its eigenspace. Errors: "n must be positive", "num_wanted must
+// vector sees one direction of its eigenspace. A start vector inside an invariant subspace
+// is continued from fresh directions, but when that subspace exactly fills a basis cycle its
+// own (exact) pairs may be returned instead of larger ones. Errors: "n must be positive", "num_wanted must
 // be positive", "tol must be positive", "start vector length does not match the operator
 // size", "start vector must not be zero", "start vector must be finite", "eigen iteration
 // produced non-finite values" (from the map, at once), or the map's own Error.
