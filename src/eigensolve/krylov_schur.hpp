@@ -20,7 +20,8 @@ struct KrylovSchurOptions {
     std::size_t krylov_dim = 20;  // basis size m; capped at n internally
     double tol = 1e-10;  // converged when ||Op y - theta y|| <= tol * |theta| (Ritz estimate)
     std::size_t max_restarts = 1000;
-    unsigned threads = 1;  // 1 or 2: row-split of the orthogonalisation (results identical for any value)
+    // 1 or 2: row-split of the orthogonalisation (results identical for any value)
+    unsigned threads = 1;
 };
 
 struct KrylovSchurResult {
@@ -33,13 +34,21 @@ struct KrylovSchurResult {
 };
 
 // y = Op x. Returning an Error stops the iteration and returns that Error (interrupt,
-// failed solve). x and y never overlap.
+// failed solve). x and y never overlap; y arrives zeroed. Called on the caller's thread.
 using LinearMap = std::function<Status(std::span<const Complex> x, std::span<Complex> y)>;
 
-// The num_wanted eigenpairs of largest |theta| (fewer when n < num_wanted).
+// The num_wanted eigenpairs of largest |theta| (all n when n < num_wanted).
 // `start` may be empty: then a fixed deterministic pseudo-random vector (seeded from n) is
-// used. Caller errors (num_wanted = 0, start of the wrong length or zero) and non-finite
-// values produced by the map are returned as an Error.
+// used. The effective basis size is min(n, max(krylov_dim, num_wanted + 2)); the Ritz pairs
+// are checked after every step, so the iteration usually ends before the first basis is
+// full. With max_restarts exhausted the best num_wanted pairs come back with
+// converged = false and their estimates. A multiple eigenvalue shows once: a single start
+// vector sees one direction of its eigenspace. A start vector inside an invariant subspace
+// is continued from fresh directions, but when that subspace exactly fills a basis cycle its
+// own (exact) pairs may be returned instead of larger ones. Errors: "n must be positive", "num_wanted must
+// be positive", "tol must be positive", "start vector length does not match the operator
+// size", "start vector must not be zero", "start vector must be finite", "eigen iteration
+// produced non-finite values" (from the map, at once), or the map's own Error.
 Result<KrylovSchurResult> krylov_schur(std::size_t n, const LinearMap& apply,
                                        std::span<const Complex> start,
                                        const KrylovSchurOptions& options);

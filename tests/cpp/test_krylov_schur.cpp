@@ -65,7 +65,9 @@ std::vector<Scalar> separated_spectrum(std::size_t n, unsigned seed) {
     std::mt19937 gen(seed);
     std::uniform_real_distribution<double> phase(0.0, 2.0 * 3.141592653589793);
     std::vector<Scalar> d;
-    for (std::size_t k = 0; k < n; ++k) d.push_back(std::polar(std::pow(0.93, double(k)), phase(gen)));
+    for (std::size_t k = 0; k < n; ++k) {
+        d.push_back(std::polar(std::pow(0.93, double(k)), phase(gen)));
+    }
     return d;
 }
 
@@ -256,6 +258,35 @@ TEST(KrylovSchur, ContinuesAfterInvariantSubspaceBreakdown) {
     EXPECT_TRUE(r->converged);
     for (const Complex theta : r->values) EXPECT_LT(abs(theta - Complex{2.0, 1.0}), 1e-14);
     EXPECT_LE(r->operator_applications, 6u);
+}
+
+// A start vector on (or very near) the eigenvector of a smaller eigenvalue converges to
+// that pair within a step or two; the iteration must not stop before the dominant ones show.
+TEST(KrylovSchur, StartNearAnotherEigenvectorStillFindsTheLargest) {
+    const std::size_t n = 60;
+    const std::vector<Scalar> d = separated_spectrum(n, 21);
+    const Dense a = with_spectrum(d, 22);
+    Eigen::ComplexEigenSolver<Dense> solver(a);
+    Eigen::Index third = 0;  // the eigenvector of the third largest |lambda|
+    std::vector<Scalar> ref = dense_eigenvalues(a);
+    for (Eigen::Index i = 0; i < a.rows(); ++i) {
+        if (std::abs(solver.eigenvalues()(i) - ref[2]) < 1e-12) third = i;
+    }
+    const std::vector<Complex> noise = fixtures::random_vector(n, 23);
+    for (const double perturbation : {0.0, 1e-9, 1e-6}) {
+        for (const std::size_t wanted : {1u, 2u}) {
+            SCOPED_TRACE("perturbation " + std::to_string(perturbation) + ", wanted " +
+                         std::to_string(wanted));
+            std::vector<Complex> start(n);
+            for (std::size_t i = 0; i < n; ++i) {
+                start[i] = from_std(solver.eigenvectors()(Eigen::Index(i), third)) +
+                           scale_real(noise[i], perturbation);
+            }
+            auto r = krylov_schur(n, dense_map(a), start, options_for(wanted, 16));
+            ASSERT_TRUE(r) << r.error().text;
+            expect_matches_dense(a, *r, wanted, 1e-8, 1e-10);
+        }
+    }
 }
 
 TEST(KrylovSchur, NonFiniteMapOutputFailsAtOnce) {
