@@ -62,7 +62,9 @@ clean:
 # AddressSanitizer + UndefinedBehaviorSanitizer (its own build dirs and venv). Tests that
 # need a real allocation failure under an address-space limit are deselected there only:
 # ASan reserves terabytes of address space. Huge requests fail as bad_alloc
-# (allocator_may_return_null), as they would without the sanitizer.
+# (allocator_may_return_null), as they would without the sanitizer. libstdc++ is preloaded
+# after the ASan runtime so that its __cxa_throw interceptor finds the real one (the
+# interpreter itself links no C++ runtime).
 # `fuzz`: >= 20,000 hostile calls of both solvers in watched child processes.
 # `leakcheck`: RSS growth per call over 1,000 solves and 1,000 failing calls.
 BUILD_ASAN_CPP ?= build/asan-cpp
@@ -96,7 +98,7 @@ sanitize-python: system-deps $(VENV_ASAN)/bin/python
 	  --config-settings=build-dir=build/asan-{wheel_tag} \
 	  --config-settings=cmake.build-type=RelWithDebInfo \
 	  --config-settings=cmake.define.CORVANE_SANITIZE=ON
-	$(SANITIZE_ENV) LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so)" \
+	$(SANITIZE_ENV) LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
 	  $(VENV_ASAN)/bin/python -m pytest -q -p no:cacheprovider -m "not needs_real_oom" $(SANITIZE_PYTESTS)
 
 fuzz: install
