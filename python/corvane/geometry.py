@@ -31,6 +31,14 @@ from corvane.materials import Material, as_material, silica, silicon
 ELLIPSE_TOLERANCE_UM = 1e-5
 
 
+def _polygonal(g: shapely.Geometry) -> shapely.Geometry:
+    """g made valid, without the zero-area lines and points that overlays and moved
+    vertices can leave behind."""
+    g = shapely.make_valid(g) if not g.is_valid else g
+    return shapely.union_all([p for p in shapely.get_parts(g)
+                              if isinstance(p, (shapely.Polygon, shapely.MultiPolygon))])
+
+
 def _point(value, name: str) -> tuple[float, float]:
     try:
         x, y = (float(v) for v in value)
@@ -347,16 +355,25 @@ class Structure:
             ys += sy
         return np.unique(np.asarray(xs, dtype=float)), np.unique(np.asarray(ys, dtype=float))
 
-    def painted_regions(self, window_bounds) -> list[tuple[Material, shapely.Geometry]]:
+    def painted_regions(self, window_bounds, *, snap=None
+                        ) -> list[tuple[Material, shapely.Geometry]]:
         """The visible region of each distinct material inside window_bounds (xmin, ymin,
         xmax, ymax): shapes painted in order over the background, one geometry per material,
         the material of the last-painted shape first and the background's material last.
-        Regions of zero area are left out."""
+        Regions of zero area are left out.
+
+        snap: optional function mapping an (n, 2) array of vertex coordinates to their
+        replacements, applied to each shape before painting (the sampler moves vertices
+        lying within rounding of a grid line onto it)."""
         window = shapely.box(*window_bounds)
         covered = shapely.Polygon()
         parts: dict[Material, list] = {}
         for s in reversed(self.shapes):
-            g = shapely.intersection(s.to_shapely(window_bounds), window)
+            shape = s.to_shapely(window_bounds)
+            if snap is not None:
+                moved = shapely.transform(shape, snap)
+                shape = moved if moved.is_valid else _polygonal(moved)
+            g = shapely.intersection(shape, window)
             visible = shapely.difference(g, covered)
             covered = shapely.union(covered, g)
             parts.setdefault(s.material, []).append(visible)
@@ -365,11 +382,7 @@ class Structure:
             shapely.difference(window, covered)]
         regions = []
         for m, geoms in parts.items():
-            region = shapely.union_all(geoms)
-            region = shapely.make_valid(region) if not region.is_valid else region
-            # Keep polygonal parts only: overlays can leave zero-area lines behind.
-            region = shapely.union_all([p for p in shapely.get_parts(region)
-                                        if isinstance(p, (shapely.Polygon, shapely.MultiPolygon))])
+            region = _polygonal(shapely.union_all(geoms))
             if region.area > 0:
                 regions.append((m, region))
         return regions

@@ -25,6 +25,12 @@ not on the cell's sides. With three or more materials in a cell the normal of th
 with the longest such vector is used; a cell where it vanishes (an inclusion inside the
 cell) gets the arithmetic mean.
 
+Before painting, shape vertices within 1e-9 of the local step of a grid line (a cell edge or
+centre, the sides of all dual cells) are moved onto it, and coordinates below 1e-154 in
+magnitude become zero. A side computed as centre + size / 2 can miss a grid edge by one ulp,
+and GEOS mis-nodes overlays of subnormal coordinates (wrong areas or a TopologyException);
+the moves change areas by far less than the discretisation error.
+
 Example:
     >>> from corvane.geometry import strip
     >>> from corvane.grid import Grid
@@ -37,6 +43,7 @@ Example:
 from __future__ import annotations
 
 import logging
+import math
 from dataclasses import dataclass
 
 import numpy as np
@@ -56,6 +63,11 @@ _EX, _EY, _EZ, _HZ = _POSITIONS
 _HX, _HY = _EY, _EX
 _EPS_ROWS = (_EX, _EY, _EZ)
 _MU_ROWS = (_HX, _HY, _HZ)
+
+# Vertices this close to a grid line, relative to the local step, are moved onto it.
+SNAP_TOLERANCE = 1e-9
+# Coordinates smaller than this become zero: products of two of them underflow.
+_TINY = math.sqrt(np.finfo(float).tiny)
 
 
 @dataclass(frozen=True, eq=False)
@@ -100,6 +112,35 @@ def dual_cell_extents(grid: Grid, centred_x: bool, centred_y: bool):
     return (*axis(grid.x_edges, centred_x), *axis(grid.y_edges, centred_y))
 
 
+def grid_snapper(grid: Grid):
+    """A function for `Structure.painted_regions(snap=...)`: it maps vertex coordinates
+    (n, 2) to copies where a coordinate within SNAP_TOLERANCE of the local step of a cell
+    edge or cell centre lies on that line, and one below 1e-154 in magnitude is zero."""
+    axes = [_snap_lines(grid.x_edges), _snap_lines(grid.y_edges)]
+
+    def snap(coords: np.ndarray) -> np.ndarray:
+        out = np.array(coords, dtype=float)
+        out[np.abs(out) < _TINY] = 0.0
+        for a, (lines, tol) in enumerate(axes):
+            c = out[:, a]
+            k = np.clip(np.searchsorted(lines, c), 1, lines.size - 1)
+            k -= c - lines[k - 1] < lines[k] - c  # the nearer of the two neighbours
+            near = np.abs(c - lines[k]) <= tol[k]
+            c[near] = lines[k[near]]
+        return out
+
+    return snap
+
+
+def _snap_lines(edges: np.ndarray):
+    """Sorted cell edges and centres along one axis and the snapping distance of each:
+    SNAP_TOLERANCE times the narrowest cell the line bounds or halves."""
+    lines = np.sort(np.concatenate([edges, 0.5 * (edges[:-1] + edges[1:])]))
+    half = np.diff(lines)
+    step = 2.0 * np.minimum(np.r_[half[0], half], np.r_[half, half[-1]])
+    return lines, SNAP_TOLERANCE * step
+
+
 def sample_materials(structure: Structure, grid: Grid, wavelength: float, *,
                      averaging: str = "tensor", off_diagonal: bool | None = None
                      ) -> SampledMaterials:
@@ -125,7 +166,7 @@ def sample_materials(structure: Structure, grid: Grid, wavelength: float, *,
     lam = check_wavelength(wavelength)
     if averaging not in AVERAGING:
         raise ValueError(f"averaging must be one of {AVERAGING}, got {averaging!r}")
-    regions = structure.painted_regions(grid.bounds)
+    regions = structure.painted_regions(grid.bounds, snap=grid_snapper(grid))
     materials = [m for m, _ in regions]
     eps_m = np.array([m.eps_tensor(lam) for m in materials])
     mu_m = np.array([m.mu_tensor(lam) for m in materials])
@@ -199,12 +240,17 @@ def _classify(regions, grid: Grid, position, averaging: str):
     ic, jc = np.divmod(pairs_cell, ny)
     xl, xh, yl, yh = x_lo[ic], x_hi[ic], y_lo[jc], y_hi[jc]
     geoms = np.array([g for _, g in regions], dtype=object)[pairs_region]
-    clipped = shapely.intersection(geoms, shapely.box(xl, yl, xh, yh))
+    clipped = _clip(geoms, xl, yl, xh, yh)
     row = np.searchsorted(cut, pairs_cell)
     fractions = np.zeros((cut.size, n_regions))
     np.add.at(fractions, (row, pairs_region), shapely.area(clipped) / ((xh - xl) * (yh - yl)))
-    # Exact clipping sums to 1 up to rounding.
-    fractions /= fractions.sum(axis=1, keepdims=True)
+    # Exact clipping sums to 1 up to rounding, except in a cell that the bounding box of an
+    # interface piece reaches but that lies inside a third region: there all pieces are empty.
+    total = fractions.sum(axis=1)
+    inside = np.flatnonzero(total == 0)
+    fractions[inside, _owner(regions, X[cut[inside]], Y[cut[inside]])] = 1.0
+    total[inside] = 1.0
+    fractions /= total[:, None]
 
     normals = np.zeros((cut.size, 2))
     if averaging == "tensor":
@@ -219,6 +265,25 @@ def _classify(regions, grid: Grid, position, averaging: str):
         ok = length[best] > 1e-9 * size
         normals[row[best][ok]] = g[best][ok] / length[best][ok, None]
     return owner, cut, fractions, normals
+
+
+def _clip(geoms, xl, yl, xh, yh) -> np.ndarray:
+    """Each geometry intersected with its box (xl, yl, xh, yh). Where GEOS's exact overlay
+    fails (a TopologyException on nearly coincident edges) the pair is clipped again with
+    coordinates rounded to 1e-12 of the box size, an error far below the discretisation's."""
+    boxes = shapely.box(xl, yl, xh, yh)
+    try:
+        return shapely.intersection(geoms, boxes)
+    except shapely.errors.GEOSException:
+        pass
+    out = np.empty(len(geoms), dtype=object)
+    for k, (g, b) in enumerate(zip(geoms, boxes)):
+        try:
+            out[k] = shapely.intersection(g, b)
+        except shapely.errors.GEOSException:
+            size = max(xh[k] - xl[k], yh[k] - yl[k])
+            out[k] = shapely.intersection(g, b, grid_size=2.0 ** math.floor(math.log2(1e-12 * size)))
+    return out
 
 
 def _cells_touching(lines, x_lo, x_hi, y_lo, y_hi) -> np.ndarray:
