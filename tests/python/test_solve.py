@@ -303,3 +303,11 @@ def test_progress_goes_to_the_logger_and_timings(strip_grid, caplog, capsys):
     assert 0 < modes.timings["python"] < modes.timings["total"]
     out = capsys.readouterr()
     assert out.out == "" and out.err == ""
+
+
+def test_exact_module_and_engine_give_the_same_modes(whole, strip_grid, monkeypatch):
+    monkeypatch.setattr(solve_module, "_engine", lambda: None)
+    core = corvane.solve(STRIP, WAVELENGTH, num_modes=2, grid=strip_grid, pml=0.4,
+                         symmetry="none")
+    assert core.backend in ("umfpack_arpack", "arpack", "native_shift_invert")
+    assert np.allclose(core.neff, whole.neff, atol=1e-9)
