@@ -11,7 +11,7 @@ import pytest
 
 import corvane
 from corvane import analysis
-from corvane.geometry import Rectangle, strip
+from corvane.geometry import strip
 from corvane.grid import Grid
 
 matplotlib.use("Agg")
