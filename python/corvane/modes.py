@@ -190,7 +190,8 @@ class ModeSet(Sequence):
     structure, wavelength (micrometres), settings (the solve keywords, enough to solve again:
     ``corvane.solve(ms.structure, 1.31, **ms.settings)``), sampled (the materials sampled on
     the window that was solved: the upper half or quarter when a mirror plane split it, PML
-    cells included, without the PML stretch), timings (seconds per phase), backend, formulation, cladding_index.
+    cells included, without the PML stretch), timings (seconds per phase), backend,
+    formulation, cladding_index (guided modes lie above it).
 
     Example::
 
