@@ -117,11 +117,9 @@ class Polygon:
 
     def __post_init__(self):
         try:
-            vertices = tuple(_point(v, "vertices[k]") for v in self.vertices)
-        except TypeError:
-            raise TypeError(
-                f"vertices must be a sequence of (x, y) pairs in micrometres, got {self.vertices!r}"
-            )
+            vertices = tuple(_point(v, f"vertices[{k}]") for k, v in enumerate(self.vertices))
+        except TypeError as err:
+            raise TypeError(f"vertices must be a sequence of (x, y) pairs in micrometres: {err}")
         if len(vertices) < 3:
             raise ValueError(f"vertices must hold at least 3 points, got {len(vertices)}")
         poly = shapely.Polygon(vertices)
