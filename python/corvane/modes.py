@@ -188,8 +188,10 @@ class ModeSet(Sequence):
     `Mode` records; `hidden` a `ModeSummary` (neff, kind, parity, energy fractions) of each
     mode found but not returned, e.g. wall and PML modes. grid: the full window (PML included);
     structure, wavelength (micrometres), settings (the solve keywords, enough to solve again:
-    ``corvane.solve(ms.structure, 1.31, **ms.settings)``), sampled (the sampled materials of
-    the solved window), timings (seconds per phase), backend, formulation, cladding_index.
+    ``corvane.solve(ms.structure, 1.31, **ms.settings)``), sampled (the materials sampled on
+    the window that was solved: the upper half or quarter when a mirror plane split it, PML
+    cells included, without the PML stretch), timings (seconds per phase), backend,
+    formulation, cladding_index (guided modes lie above it).
 
     Example::
 

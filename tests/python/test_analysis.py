@@ -1,5 +1,5 @@
 """Mode analysis on small grids: interpolation, polarisation, effective area, confinement,
-loss, overlaps (also across grids) and plotting; save/load round trip."""
+loss, overlaps (also across grids) and plotting."""
 
 from __future__ import annotations
 
@@ -11,7 +11,7 @@ import pytest
 
 import corvane
 from corvane import analysis
-from corvane.geometry import Rectangle, strip
+from corvane.geometry import strip
 from corvane.grid import Grid
 
 matplotlib.use("Agg")
@@ -121,40 +121,3 @@ class TestPlot:
         ax.figure.savefig(tmp_path / "mode.png")
         assert (tmp_path / "mode.png").stat().st_size > 1000
         plt.close("all")
-
-
-class TestFiles:
-    def test_modeset_round_trip(self, modes, tmp_path):
-        path = tmp_path / "strip.npz"
-        modes.save(path)
-        again = corvane.load(path)
-        assert isinstance(again, corvane.ModeSet)
-        assert np.array_equal(again.neff, modes.neff)
-        for a, b in zip(modes, again):
-            for c in ("ex", "ey", "ez", "hx", "hy", "hz"):
-                assert np.array_equal(getattr(a, c), getattr(b, c))
-            assert (a.kind, a.parity) == (b.kind, b.parity)
-        assert again.grid == modes.grid
-        assert again.structure.to_dict() == modes.structure.to_dict()
-        assert again.wavelength == modes.wavelength
-        assert again.settings["pml"] == modes.settings["pml"]
-        assert again.settings["num_modes"] == 2
-
-    def test_single_mode_round_trip(self, modes, tmp_path):
-        path = tmp_path / "te0.npz"
-        modes[0].save(path)
-        m = corvane.load(path)
-        assert isinstance(m, corvane.Mode)
-        assert m.neff == modes[0].neff
-        assert m.settings["pml"] == modes[0].settings["pml"]
-        assert abs(m.overlap(modes[0]) - 1) < 1e-12
-
-    def test_settings_solve_again(self, modes):
-        again = corvane.solve(modes.structure, modes.wavelength, **modes.settings)
-        assert np.allclose(again.neff, modes.neff, atol=1e-10)
-
-    def test_not_a_modes_file(self, tmp_path):
-        path = tmp_path / "other.npz"
-        np.savez(path, meta=np.array('{"format": "other"}'))
-        with pytest.raises(ValueError, match="not a corvane modes file"):
-            corvane.load(path)
