@@ -10,16 +10,17 @@ total normalised Lorentz overlap with its fields at the last point where it was 
 (`corvane.tracking`), not by the order of neff, so a mode keeps its identity through
 crossings. Every physical mode of a solve (`ModeSet.all_modes`, which holds the extra
 modes the eigen solve found) is a candidate, so a mode that drops below another one is
-still found. The overlap of each match is its
-`confidence`; a match whose runner-up comes within `ambiguity_margin` is logged as a
+still found. The overlap of each match is its `confidence`; a match whose runner-up comes within `ambiguity_margin` is logged as a
 warning, and a mode whose best overlap falls below `lost_below` is marked lost (NaN).
 
-Reuse (serial sweeps). Each point's effective indices are predicted by extrapolating the
-last two or three points; the shift of the eigen solve is placed just above the highest
-prediction. When the grid stays the same (wavelength sweeps, where the grid of the first
-point is kept for all of them), the modes of the last three points, extrapolated, form the
-start vector of the next eigen solve (`corvane.engine.extrapolated_start`) and an engine
-`Workspace` keeps the symbolic factorisation, one for each sub-problem of the solve.
+Reuse (serial sweeps). `corvane.solve` hands the sweep's `_WarmStart` every native solve of
+a point, one per sub-problem (the halves of a mirror-symmetric window separately). For each
+sub-problem the modes of its last three points are extrapolated to the new value
+(`corvane.engine.extrapolated_start`): their sum is the start vector of the eigen iteration
+and the shift goes just above the highest of them; an engine `Workspace` keeps the symbolic
+factorisation while the operator pattern stays (a wavelength sweep solves every point on
+the grid of the longest wavelength). A sub-problem without history on its grid (geometry
+sweeps change the grid) gets its shift from the tracked modes' extrapolated neff.
 
 Executors. `executor=` takes any `concurrent.futures.Executor`, for instance
 `dask.distributed.Client(...).get_executor()`: the points are solved independently on the
@@ -32,7 +33,6 @@ Ctrl-C during a sweep stops it and returns the points already solved (`Sweep.can
 from __future__ import annotations
 
 import dataclasses
-import inspect
 import json
 import logging
 import math

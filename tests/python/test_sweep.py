@@ -257,3 +257,15 @@ def test_te1_keeps_its_identity_where_it_crosses_tm0_in_a_width_sweep():
     # By neff order the second column would switch from TM0 to TE1 after the crossing.
     assert result.mode_index[0, tm0] == 1 and result.mode_index[-1, tm0] == 2
     assert np.all(result.confidence > 0.9)
+
+
+def test_reuse_gives_the_cold_results_with_fewer_operator_applications():
+    from corvane.geometry import strip
+
+    structure = strip(width=0.5, height=0.22, core=3.48, cladding=1.444)
+    wavelengths = np.linspace(1.52, 1.58, 4)
+    cold = corvane.sweep(structure, wavelengths, num_modes=2, step=0.06, pml=0.4, reuse=False)
+    warm = corvane.sweep(structure, wavelengths, num_modes=2, step=0.06, pml=0.4, reuse=True)
+    np.testing.assert_allclose(warm.neff, cold.neff, rtol=0, atol=1e-9)
+    assert warm.operator_applications[0] == cold.operator_applications[0]  # both cold
+    assert np.all(warm.operator_applications[2:] < cold.operator_applications[2:] / 2)
