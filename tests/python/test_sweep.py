@@ -206,6 +206,19 @@ def test_sweep_saves_and_loads_its_arrays(fake_solver, tmp_path):
         back.mode(0, 0)
 
 
+def test_plot_draws_one_line_per_tracked_mode_with_units(fake_solver):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    result = corvane.sweep(lambda t: None, [0.0, 0.5, 1.0], wavelength=1.55, num_modes=3,
+                           parameter="width")
+    ax = result.plot()
+    assert len(ax.lines) == 3 and ax.get_xlabel() == "width" and ax.get_ylabel() == "Re(neff)"
+    assert result.plot("loss").get_ylabel() == "loss (dB/cm)"
+    with pytest.raises(ValueError, match="group_index=True"):
+        result.plot("ng")
+
+
 def test_sweep_rejects_bad_arguments_naming_them():
     with pytest.raises(TypeError, match="wavelength="):
         corvane.sweep(lambda w: None, [0.5])
