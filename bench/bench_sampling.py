@@ -4,7 +4,8 @@ Prints, for the 0.5 x 0.22 um silicon strip on silica at 1.55 um (window about 2
 the time of `sample_materials` on the automatic grid and on uniform grids of 10 and 5 nm;
 then the neff errors and fitted convergence orders of the exact slab (TE, TM) and the
 step-index fibre HE11 (diagonal and full-tensor averages), and the mirror / quarter-turn
-differences of an offset ellipse. Run: .venv/bin/python bench/bench_sampling.py [--quick]
+differences of an offset ellipse. Run: .venv/bin/python bench/bench_sampling.py [--quick];
+`--strip-flip` instead compares a silicon strip with its upside-down image (minutes).
 """
 
 import math
@@ -16,14 +17,13 @@ from pathlib import Path
 import numpy as np
 
 import corvane as cv
-from corvane import _core
 from corvane.grid import Grid
 from corvane.materials import silica, silicon
 from corvane.sampling import sample_materials
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "python"))
-from modelling_helpers import (fibre_neff, fitted_order, slab_neff,  # noqa: E402
-                               solve_sampled, te_fraction)
+from modelling_helpers import (fibre_he11_on_quarter_window, fibre_neff,  # noqa: E402
+                               fitted_order, slab_neff, solve_sampled, te_fraction)
 
 LAM = 1.55
 
@@ -47,9 +47,9 @@ def sampling_speed():
         ("uniform 5 nm", Grid.uniform(x=(-1.35, 1.35), y=(-1.1, 1.3), step=0.005)),
     ]:
         best, med, _ = timed(lambda: sample_materials(s, grid, LAM))
+        x0, y0, x1, y1 = grid.bounds
         print(f"{label:14s} {grid.nx:4d} x {grid.ny:4d} = {grid.nx * grid.ny:7d} cells "
-              f"window {grid.bounds[2] - grid.bounds[0]:.2f} x {grid.bounds[3] - grid.bounds[1]:.2f} um"
-              f"   {best:.3f} / {med:.3f} s")
+              f"window {x1 - x0:.2f} x {y1 - y0:.2f} um   {best:.3f} / {med:.3f} s")
 
 
 def slab_orders():
@@ -79,26 +79,13 @@ def fibre_orders(steps):
     n1, n2, a = 1.9, 1.45, 0.6
     exact = fibre_neff(n_core=n1, n_clad=n2, radius=a, wavelength=LAM,
                        bracket=(n2 + 1e-9, n1 - 1e-9))
-    fibre = cv.Structure([cv.Ellipse(center=(0, 0), radii=(a, a), material=n1)], background=n2)
     print(f"== step-index fibre n = {n1}/{n2}, a = {a} um: exact HE11 {exact:.10f} "
           "(quarter window 2.4 um, max_step 4h)")
     for tensorial in (False, True):
-        errors = []
-        for h in steps:
-            grid = Grid.auto(fibre, LAM, step=h, max_step=4 * h, x=(0, 2.4), y=(0, 2.4))
-            sm = sample_materials(fibre, grid, LAM, off_diagonal=tensorial)
-            native = _core.solve_tensorial_sparse_py if tensorial else _core.solve_diagonal_sparse_py
-            r = native(grid.nx, grid.ny, grid.dlf_x.tolist(), grid.dlf_y.tolist(),
-                       grid.dlb_x.tolist(), grid.dlb_y.tolist(), False, True, sm.flat("eps"),
-                       sm.flat("mu"), 3, exact, "+", derivative_scale=LAM / (2 * math.pi))
-            best = None
-            for k, pair in enumerate(r[0]):
-                ey = np.abs(np.array([complex(*p) for p in r[1][1][k]]).reshape(grid.nx, grid.ny)) ** 2
-                ex = np.abs(np.array([complex(*p) for p in r[1][0][k]]).reshape(grid.nx, grid.ny)) ** 2
-                if ey[0].sum() < 0.5 * (ex.sum() + ey.sum()):  # not a wall-bound mode
-                    n = complex(*pair).real
-                    best = n if best is None or n > best else best
-            errors.append(best - exact)
+        errors = [fibre_he11_on_quarter_window(n_core=n1, n_clad=n2, radius=a, wavelength=LAM,
+                                               window=2.4, step=h, tensorial=tensorial,
+                                               neff_guess=exact) - exact
+                  for h in steps]
         label = "full tensor (tensorial solver)" if tensorial else "diagonal only"
         print(f"  {label}: errors " + " ".join(f"{e:+.2e}" for e in errors)
               + f" at h = {steps} um; fitted order {fitted_order(steps, errors):.2f}")
@@ -130,8 +117,27 @@ def invariance(steps):
                   f"mirror y {np.round(my / h**2, 4)}, quarter turn {np.round(qt / h**2, 4)}")
 
 
+def strip_flip(steps):
+    """The silicon strip on silica (air above) and the same strip flipped upside down, on one
+    uniform grid whose lines cut the interfaces at different places: neff of TE0."""
+    print("== silicon strip (0.5 x 0.22 um, silica below, air above) and its upside-down "
+          "image on one uniform grid: TE0 neff")
+    core = cv.Rectangle(center=(0.0131, 0.1177), size=(0.5, 0.22), material=3.48)
+    strip = cv.Structure([cv.Layer(y=(-math.inf, 0.0077), material=1.444), core],
+                         background=1.0)
+    flipped = strip.mirrored("y", about=0.1193)
+    for h in steps:
+        grid = Grid.uniform(x=(-1.05, 1.05), y=(-0.8, 1.05), step=h)
+        a, b = (solve_sampled(s, grid, LAM, neff_guess=2.4)[0][0].real for s in (strip, flipped))
+        print(f"  h = {h}: {a:.6f} upright, {b:.6f} flipped, difference {b - a:+.2e} "
+              f"({(b - a) / h**2:+.2f} h^2)")
+
+
 if __name__ == "__main__":
     quick = "--quick" in sys.argv
+    if "--strip-flip" in sys.argv:
+        strip_flip((0.02, 0.01, 0.005))
+        sys.exit()
     sampling_speed()
     slab_orders()
     fibre_orders((0.05, 0.04, 0.03) if quick else (0.05, 0.04, 0.03, 0.025, 0.02))

@@ -8,6 +8,7 @@ with each component taken at its own staggered position (docs/user_guide.md, "Th
 from __future__ import annotations
 
 import math
+from types import SimpleNamespace
 
 import numpy as np
 
@@ -156,17 +157,12 @@ def loss_db_per_cm(neff: complex, wavelength: float) -> float:
 
 def _resampled(mode, grid):
     """The mode's transverse components at the sample positions of another grid."""
-
-    class Fields:
-        pass
-
-    f = Fields()
     xe, ye = np.asarray(grid.x_edges), np.asarray(grid.y_edges)
+    values = {}
     for c in ("ex", "ey", "hx", "hy"):
-        xs, ys = sample_coordinates(xe, ye, c)
-        X, Y = np.meshgrid(xs, ys, indexing="ij")
-        setattr(f, c, mode.field(c, X, Y))
-    return f
+        X, Y = np.meshgrid(*sample_coordinates(xe, ye, c), indexing="ij")
+        values[c] = mode.field(c, X, Y)
+    return SimpleNamespace(**values)
 
 
 def _same_grid(a, b) -> bool:

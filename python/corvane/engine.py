@@ -60,7 +60,7 @@ WIDE_INDEX_UNKNOWNS = 250_000
 
 _ORDERINGS = ("auto", "metis", "amd")
 _ITERATIONS = ("auto", "krylov_schur", "arpack")
-_DEFAULT_ITERATION = "arpack"
+_DEFAULT_ITERATION = "krylov_schur"
 
 
 def default_krylov_dim(num_modes: int) -> int:

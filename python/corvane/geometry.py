@@ -117,11 +117,9 @@ class Polygon:
 
     def __post_init__(self):
         try:
-            vertices = tuple(_point(v, "vertices[k]") for v in self.vertices)
-        except TypeError:
-            raise TypeError(
-                f"vertices must be a sequence of (x, y) pairs in micrometres, got {self.vertices!r}"
-            )
+            vertices = tuple(_point(v, f"vertices[{k}]") for k, v in enumerate(self.vertices))
+        except TypeError as err:
+            raise TypeError(f"vertices must be a sequence of (x, y) pairs in micrometres: {err}")
         if len(vertices) < 3:
             raise ValueError(f"vertices must hold at least 3 points, got {len(vertices)}")
         poly = shapely.Polygon(vertices)
@@ -455,7 +453,9 @@ def _ridge(x_center: float, width: float, y0: float, y1: float, angle_deg: float
 
 
 def _substrate(substrate, name: str = "substrate") -> list:
-    return [] if substrate is None else [Layer(y=(-math.inf, 0.0), material=as_material(substrate, name))]
+    if substrate is None:
+        return []
+    return [Layer(y=(-math.inf, 0.0), material=as_material(substrate, name))]
 
 
 def strip(width: float = 0.5, height: float = 0.22, *, core=silicon, cladding=silica,
@@ -482,7 +482,8 @@ def rib(width: float = 0.5, height: float = 0.22, slab_height: float = 0.09, *, 
     width, height = _check_length(width, "width"), _check_length(height, "height")
     slab_height = _check_length(slab_height, "slab_height")
     if not slab_height < height:
-        raise ValueError(f"slab_height ({slab_height}) must be below height ({height}) in micrometres")
+        raise ValueError(
+            f"slab_height ({slab_height}) must be below height ({height}) in micrometres")
     core = as_material(core, "core")
     shapes = _substrate(substrate) + [
         Layer(y=(0.0, slab_height), material=core),

@@ -86,9 +86,9 @@ class Grid:
     """A rectilinear grid from its cell edges (micrometres), immutable.
 
     Example:
-        >>> g = Grid(x_edges=[0.0, 0.1, 0.3], y_edges=[0.0, 0.2])
+        >>> g = Grid(x_edges=[0.0, 0.25, 0.75], y_edges=[0.0, 0.5])
         >>> g.dlf_x.tolist(), g.dlb_x.tolist()
-        ([0.1, 0.2], [0.1, 0.15000000000000002])
+        ([0.25, 0.5], [0.25, 0.375])
     """
 
     __slots__ = ("_x", "_y")
@@ -173,7 +173,8 @@ class Grid:
                 raise ValueError(f"mirror_y must be 'auto', None or a coordinate, got {mirror_y!r}")
             mirror_y = structure.mirror_plane_y() if y is None else None
         if not isinstance(max_ratio, numbers.Real) or not max_ratio >= 1:
-            raise ValueError(f"max_ratio must be a number >= 1 (1 means no growth), got {max_ratio!r}")
+            raise ValueError(
+                f"max_ratio must be a number >= 1 (1 means no growth), got {max_ratio!r}")
         if margin is None:
             mx = my = 0.7 * lam
         else:

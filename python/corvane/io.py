@@ -26,9 +26,12 @@ def _settings_to_json(settings: dict) -> dict:
     for key, value in settings.items():
         if hasattr(value, "to_dict"):
             out[key] = {"__type__": type(value).__name__, **value.to_dict()}
-        elif isinstance(value, np.ndarray):
-            continue  # e.g. an initial vector: not needed to solve again
         else:
+            try:
+                json.dumps(value)
+            except TypeError:  # e.g. an initial vector or a workspace: not needed to solve again
+                log.debug("setting %s not saved", key)
+                continue
             out[key] = value
     return out
 
@@ -76,7 +79,7 @@ def save(modes, path) -> None:
             "x_edges": np.asarray(ctx.inner_grid.x_edges).tolist(),
             "y_edges": np.asarray(ctx.inner_grid.y_edges).tolist()},
         "structure": structure,
-        "settings": _settings_to_json(owner.settings) if owner is not None else {},
+        "settings": _settings_to_json(ctx.settings),
         "set": None if owner is None else {
             "backend": owner.backend, "formulation": owner.formulation,
             "cladding_index": owner.cladding_index, "timings": owner.timings},
@@ -116,8 +119,9 @@ def load(path):
     inner_grid = Grid(np.asarray(inner["x_edges"]), np.asarray(inner["y_edges"])) if inner \
         else None
     structure = Structure.from_dict(meta["structure"]) if meta["structure"] else None
+    settings = _settings_from_json(meta["settings"])
     ctx = ModeContext(grid=grid, structure=structure, wavelength=float(meta["wavelength"]),
-                      pml_mask=arrays["pml_mask"], inner_grid=inner_grid)
+                      pml_mask=arrays["pml_mask"], inner_grid=inner_grid, settings=settings)
     modes = tuple(
         Mode(neff=complex(arrays["neff"][k]), **{c: arrays[c][k] for c in COMPONENTS},
              kind=info["kind"], parity=tuple(tuple(p) for p in info["parity"]),
@@ -128,6 +132,6 @@ def load(path):
         return modes[0]
     s = meta["set"]
     return ModeSet(modes=modes, all_modes=modes, grid=grid, structure=structure,
-                   wavelength=ctx.wavelength, settings=_settings_from_json(meta["settings"]),
+                   wavelength=ctx.wavelength, settings=settings,
                    timings=s["timings"], backend=s["backend"], formulation=s["formulation"],
                    cladding_index=s["cladding_index"])

@@ -22,13 +22,15 @@ COMPONENTS = analysis.COMPONENTS
 @dataclass(frozen=True)
 class ModeContext:
     """What the modes of one solve share: the full window's grid (micrometres), the structure,
-    the vacuum wavelength (micrometres), which cells are PML, and the grid without PML."""
+    the vacuum wavelength (micrometres), which cells are PML, the grid without PML and the
+    solve settings (the keywords of `corvane.solve`)."""
 
     grid: object
     structure: object
     wavelength: float
     pml_mask: np.ndarray
     inner_grid: object = None
+    settings: dict = field(default_factory=dict)
 
 
 @dataclass(frozen=True, eq=False)
@@ -84,6 +86,11 @@ class Mode:
     @property
     def structure(self):
         return self.context.structure
+
+    @property
+    def settings(self) -> dict:
+        """The keywords of the `corvane.solve` call that produced this mode."""
+        return self.context.settings
 
     @property
     def is_physical(self) -> bool:
@@ -177,11 +184,14 @@ class Mode:
 class ModeSet(Sequence):
     """The modes of one solve, highest Re(neff) first, with what produced them.
 
-    modes: the physical modes (or all of them with include_all=True); `all_modes` holds every
-    mode the native solver returned, classified. grid: the full window (PML included);
+    modes: the physical modes (or all of them with include_all=True); `all_modes` the same
+    `Mode` records; `hidden` a `ModeSummary` (neff, kind, parity, energy fractions) of each
+    mode found but not returned, e.g. wall and PML modes. grid: the full window (PML included);
     structure, wavelength (micrometres), settings (the solve keywords, enough to solve again:
-    ``corvane.solve(ms.structure, 1.31, **ms.settings)``), sampled (the sampled materials of
-    the solved window), timings (seconds per phase), backend, formulation, cladding_index.
+    ``corvane.solve(ms.structure, 1.31, **ms.settings)``), sampled (the materials sampled on
+    the window that was solved: the upper half or quarter when a mirror plane split it, PML
+    cells included, without the PML stretch), timings (seconds per phase), backend,
+    formulation, cladding_index (guided modes lie above it).
 
     Example::
 
@@ -192,6 +202,7 @@ class ModeSet(Sequence):
 
     modes: tuple
     all_modes: tuple = ()
+    hidden: tuple = ()
     grid: object = None
     structure: object = None
     wavelength: float = 0.0
@@ -206,8 +217,6 @@ class ModeSet(Sequence):
         return len(self.modes)
 
     def __getitem__(self, k):
-        if isinstance(k, slice):
-            return self.modes[k]
         return self.modes[k]
 
     def __repr__(self) -> str:

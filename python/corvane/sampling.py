@@ -109,8 +109,8 @@ def sample_materials(structure: Structure, grid: Grid, wavelength: float, *,
     "area" the plain area-weighted mean of the tensors; "center" the material at the sample
     point itself (no averaging; first-order accurate, for comparison only).
     off_diagonal: keep the off-diagonal terms that slanted interfaces produce. Default: only
-    when some material of the structure is itself not diagonal, so isotropic structures stay
-    on the diagonal solver.
+    when some material's tensor has off-diagonal terms at this wavelength, so isotropic
+    structures stay on the diagonal solver.
 
     Example:
         >>> from corvane.geometry import strip
@@ -129,24 +129,25 @@ def sample_materials(structure: Structure, grid: Grid, wavelength: float, *,
     materials = [m for m, _ in regions]
     eps_m = np.array([m.eps_tensor(lam) for m in materials])
     mu_m = np.array([m.mu_tensor(lam) for m in materials])
+    off = ~np.eye(3, dtype=bool)
     if off_diagonal is None:
-        off_diagonal = not all(m.is_diagonal for m in materials)
+        off_diagonal = bool(np.any(eps_m[:, off] != 0) or np.any(mu_m[:, off] != 0))
 
     n = grid.nx * grid.ny
     eps = np.empty((3, 3, n), dtype=complex)
     mu = np.empty((3, 3, n), dtype=complex)
     mu_uniform = bool(np.all(mu_m == mu_m[0]))
+    if mu_uniform:
+        mu[:] = mu_m[0][:, :, None]
     for position in _POSITIONS:
         rows_e = [r for r, p in enumerate(_EPS_ROWS) if p == position]
-        rows_m = [r for r, p in enumerate(_MU_ROWS) if p == position]
+        rows_m = [] if mu_uniform else [r for r, p in enumerate(_MU_ROWS) if p == position]
+        if not rows_e and not rows_m:
+            continue
         owner, cut, fractions, normals = _classify(regions, grid, position, averaging)
         pure = owner >= 0
         for values, out, rows in ((eps_m, eps, rows_e), (mu_m, mu, rows_m)):
             if not rows:
-                continue
-            if values is mu_m and mu_uniform:
-                for r in rows:
-                    out[r] = mu_m[0][r][:, None]
                 continue
             for r in rows:
                 out[r][:, pure] = values[owner[pure], r, :].T
@@ -155,7 +156,6 @@ def sample_materials(structure: Structure, grid: Grid, wavelength: float, *,
                 for r in rows:
                     out[r][:, cut] = avg[:, r, :].T
     if not off_diagonal:
-        off = ~np.eye(3, dtype=bool)
         eps[off] = 0
         mu[off] = 0
     shape = (3, 3, grid.nx, grid.ny)
@@ -226,7 +226,9 @@ def _cells_touching(lines, x_lo, x_hi, y_lo, y_hi) -> np.ndarray:
     those cells are clipped exactly). The lines are cut into pieces no longer than the
     smallest cell, so each piece's bounding box spans a few cells only."""
     nx, ny = x_lo.size, y_lo.size
-    h = min(np.min(x_hi - x_lo), np.min(y_hi - y_lo))
+    # Slivers of cells must not multiply the pieces: no piece shorter than 1e-4 window.
+    extent = max(x_hi[-1] - x_lo[0], y_hi[-1] - y_lo[0])
+    h = max(min(np.min(x_hi - x_lo), np.min(y_hi - y_lo)), 1e-4 * extent)
     parts = shapely.get_parts(shapely.segmentize(lines, h))
     parts = parts[shapely.get_type_id(parts) == 1]  # LineStrings
     if parts.size == 0:
@@ -325,8 +327,12 @@ def _average(values: np.ndarray, fractions: np.ndarray, normals: np.ndarray, ave
     frame[:, 2, 2] = 1.0
     local = np.einsum("kab,mbc,kdc->kmad", frame, values, frame)  # R eps R^T per material
     t_mean = np.einsum("km,kmab->kab", f, _laminate_form(local))
-    local_eff = _laminate_form(t_mean)
-    out[cut] = np.einsum("kba,kbc,kcd->kad", frame, local_eff, frame)  # R^T eps R
+    # Materials of opposite signs (metals) can cancel <1/eps_nn>: keep the plain mean there.
+    scale = np.max(np.abs(1.0 / local[:, :, 0, 0]), axis=1)
+    ok = np.abs(t_mean[:, 0, 0]) > 1e-9 * scale
+    with np.errstate(divide="ignore", invalid="ignore"):
+        local_eff = _laminate_form(t_mean[ok])
+    out[cut[ok]] = np.einsum("kba,kbc,kcd->kad", frame[ok], local_eff, frame[ok])  # R^T eps R
     return out
 
 
@@ -338,5 +344,6 @@ def _laminate_form(e: np.ndarray) -> np.ndarray:
     t[..., 0, 0] = 1.0 / e11
     t[..., 0, 1:] = -e[..., 0, 1:] / e11[..., None]
     t[..., 1:, 0] = e[..., 1:, 0] / e11[..., None]
-    t[..., 1:, 1:] = e[..., 1:, 1:] - e[..., 1:, 0, None] * e[..., 0, None, 1:] / e11[..., None, None]
+    t[..., 1:, 1:] = (e[..., 1:, 1:]
+                      - e[..., 1:, 0, None] * e[..., 0, None, 1:] / e11[..., None, None])
     return t

@@ -22,13 +22,14 @@ import math
 import numbers
 import time
 from concurrent.futures import ThreadPoolExecutor
-from dataclasses import dataclass, replace
+from dataclasses import dataclass
 
 import numpy as np
 
 from corvane import _core
 
 log = logging.getLogger("corvane")
+log.addHandler(logging.NullHandler())  # silent unless the application configures logging
 
 COMPONENTS = ("ex", "ey", "ez", "hx", "hy", "hz")
 FORMULATIONS = ("auto", "diagonal", "tensorial")
@@ -38,12 +39,17 @@ PHYSICAL_KINDS = ("guided", "leaky")
 # Fractions of a mode's electric energy above which it counts as wall-bound or PML-absorbed.
 WALL_FRACTION = 0.5
 PML_FRACTION = 0.3
+# A guided mode has at most this share of its energy in the PML (an evanescent tail).
+GUIDED_PML_FRACTION = 0.05
 # Im(neff) beyond the largest material loss index plus this is a PML mode whatever its energy.
 PML_IMAG_MARGIN = 0.1
+# Gain beyond this (Im(neff) < -PML_GAIN) in a structure without gain is the PML's doing.
+PML_GAIN = 1e-4
 MAX_REQUEST_ROUNDS = 3
 # A mode whose Lorentz self-overlap (at unit power) is below this spoils the later modes that
 # the native solver orthogonalises against it; see `_refine`.
 RISKY_SELF_OVERLAP = 0.1
+# eps and mu given to the electric-wall samples (None leaves them as sampled).
 WALL_DETUNE = 1e-4
 
 
@@ -198,14 +204,17 @@ def _check_structure(structure):
                          f"them in micrometres (e.g. width=0.5 for 500 nm)")
 
 
-def _check_window(structure, grid, pml: PML):
+def _check_window(structure, grid, pml: PML, wavelength: float):
     x_edges, y_edges = np.asarray(grid.x_edges), np.asarray(grid.y_edges)
     wx = x_edges[-1] - x_edges[0]
     wy = y_edges[-1] - y_edges[0]
     for side, t, w in zip(("left", "right", "bottom", "top"), pml.sides, (wx, wx, wy, wy)):
-        if t > w:
-            raise ValueError(f"pml.{side} = {t} um is thicker than the window ({w:.4g} um across):"
-                             f" lengths are in micrometres; use a thinner PML or a larger window")
+        # A layer outside the window may be thick, but one wider than the window and than
+        # two wavelengths is a slip of units or of the side.
+        if t > w and t > 2 * wavelength:
+            raise ValueError(f"pml.{side} = {t} um is thicker than the window ({w:.4g} um across)"
+                             f" and than two wavelengths: lengths are in micrometres; use a "
+                             f"thinner PML or a larger window")
     for k, shape in enumerate(structure.shapes):
         b = shape.bounds
         if b[2] < x_edges[0] or b[0] > x_edges[-1] or b[3] < y_edges[0] or b[1] > y_edges[-1]:
@@ -434,6 +443,8 @@ def detune_walls(eps: np.ndarray, mu: np.ndarray, pmc_x: bool, pmc_y: bool):
     own, decoupled from the interior, whose modes sit at neff = sqrt(eps mu) of the wall
     cells. With eps mu tiny they move to neff ~ 0, far from every guided mode, and stop
     taking the places of physical modes in the eigen search; no physical mode changes."""
+    if WALL_DETUNE is None:
+        return
     rows = []
     if not pmc_x:
         rows += [(eps, 1, np.s_[0, :]), (eps, 2, np.s_[0, :]), (mu, 0, np.s_[0, :])]
@@ -474,16 +485,17 @@ def energy_fractions(fields: np.ndarray, areas: np.ndarray, pml_mask: np.ndarray
 
 
 def classify(neffs: np.ndarray, wall_fraction: np.ndarray, pml_fraction: np.ndarray, *,
-             cladding_index: float, loss_index: float, open_window: bool) -> list[str]:
+             cladding_index: float, loss_index: float, open_window: bool,
+             passive: bool = True) -> list[str]:
     """Kind of each mode: "wall", "pml", "guided" or "leaky" (rules in docs/user_guide.md)."""
     kinds = []
     for neff, wall, pml in zip(neffs, wall_fraction, pml_fraction):
         if wall > WALL_FRACTION:
             kinds.append("wall")
         elif pml > PML_FRACTION or abs(neff.imag) > loss_index + PML_IMAG_MARGIN \
-                or not np.isfinite(neff):
+                or (passive and neff.imag < -PML_GAIN) or not np.isfinite(neff):
             kinds.append("pml")
-        elif not open_window or neff.real > cladding_index:
+        elif not open_window or (neff.real > cladding_index and pml < GUIDED_PML_FRACTION):
             kinds.append("guided")
         else:
             kinds.append("leaky")
@@ -516,6 +528,20 @@ def _refine(r, fields, wall, pml, kinds, native, fractions, kinds_of, loss_index
         r.self_overlaps[k] = again.self_overlaps[0]
 
 
+@dataclass(frozen=True)
+class ModeSummary:
+    """A mode the solver found but did not return (see `ModeSet.hidden`): its index, kind,
+    mirror walls and energy fractions; `window` and `index` locate it in the solve."""
+
+    neff: complex
+    kind: str
+    parity: tuple
+    wall_fraction: float
+    pml_fraction: float
+    window: int = 0
+    index: int = 0
+
+
 @dataclass
 class _Solved:
     neffs: np.ndarray
@@ -527,10 +553,13 @@ class _Solved:
     backend: str
     operator_rows: int
     native_seconds: float
+    python_seconds: float
 
 
 def _solve_window(win: _Window, eps, mu, *, tensorial, wavelength, num_modes, shift, guess,
-                  include_all, stretch, cladding_index, loss_index, open_window, options):
+                  include_all, stretch, cladding_index, loss_index, open_window, options,
+                  passive=True):
+    started = time.perf_counter()
     sx, sy = stretch
     nx, ny = len(win.x_edges) - 1, len(win.y_edges) - 1
     eps_s, mu_s = stretched_materials(eps, mu, sx, sy)
@@ -545,7 +574,12 @@ def _solve_window(win: _Window, eps, mu, *, tensorial, wavelength, num_modes, sh
 
     def kinds_of(neffs, wall, pml):
         return classify(neffs, wall, pml, cladding_index=cladding_index, loss_index=loss_index,
-                        open_window=open_window)
+                        open_window=open_window, passive=passive)
+
+    engine = _engine()
+    if engine is not None and "workspace" not in options:
+        # Every solve of this window (more modes, one mode again) has one operator pattern.
+        options = {**options, "workspace": engine.Workspace()}
 
     def native(count, at):
         nonlocal seconds
@@ -577,15 +611,15 @@ def _solve_window(win: _Window, eps, mu, *, tensorial, wavelength, num_modes, sh
             radius, span = np.max(np.abs(r.neffs - shift)), shift - cladding_index
         else:
             radius, span = np.max(np.abs(r.neffs**2 - shift**2)), shift**2 - cladding_index**2
-        scanned = open_window and guess is None and m > 0 and radius >= span
+        scanned = open_window and guess is None and m > 0 and span > 0 and radius >= span
         if include_all or physical >= num_modes or scanned or request >= unknowns - 2:
             break
         request = min(2 * request, unknowns - 2)
     else:
-        log.warning("only %d physical modes found among %d (parity %s); raise num_modes less "
-                    "or give neff_guess", physical, m, win.parity)
+        log.info("only %d physical modes found among %d (parity %s); give neff_guess to look "
+                 "elsewhere", physical, m, win.parity)
     return _Solved(r.neffs, fields, kinds, r.residuals, wall, pml, r.backend, r.operator_rows,
-                   seconds)
+                   seconds, time.perf_counter() - started - seconds)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -618,6 +652,46 @@ def _unfold_axis(fields: np.ndarray, axis: int, signs: np.ndarray, on_edges: np.
     return np.stack(parts)
 
 
+def unfold(fields: np.ndarray, parity: tuple, areas: np.ndarray) -> np.ndarray:
+    """(6, M, nx, ny) fields of a half (or quarter) window mirrored across its walls
+    `parity` (e.g. (("x", "electric"),)) and power-normalised over the full window of cell
+    `areas`; unchanged without walls."""
+    for ax, wall in parity:
+        base = _EVEN_X_MAGNETIC if ax == "x" else _EVEN_Y_MAGNETIC
+        signs = base if wall == "magnetic" else -base
+        fields = _unfold_axis(fields, 2 if ax == "x" else 3, signs,
+                              _ON_X_EDGES if ax == "x" else _ON_Y_EDGES)
+    return power_normalise(fields, areas) if parity else fields
+
+
+def _windows(xs, ys, cells, planes) -> list[_Window]:
+    """The sub-problems: one, or one per wall type on each mirror plane."""
+    walls = [[("x", True), ("x", False)] if "x" in planes else [None],
+             [("y", True), ("y", False)] if "y" in planes else [None]]
+    windows = []
+    for wx, wy in itertools.product(*walls):
+        parity = tuple((w[0], "magnetic" if w[1] else "electric") for w in (wx, wy)
+                       if w is not None)
+        windows.append(_Window(xs, ys, bool(wx and wx[1]), bool(wy and wy[1]), cells, parity))
+    return windows
+
+
+def _select(physical: list, num_modes: int, targets, neff_guess) -> list:
+    """The physical modes to return, highest Re(neff) first: nearest each target index of a
+    search over a substrate, nearest the guess, or simply the first ones."""
+    if targets:
+        picked = []
+        for target in sorted(targets, reverse=True)[:num_modes]:
+            rest = [r for r in physical if r not in picked]
+            if rest:
+                picked.append(min(rest, key=lambda r: abs(r.neff - target)))
+        return [r for r in physical if r in picked]
+    if neff_guess is not None:
+        nearest = sorted(physical, key=lambda r: abs(r.neff - neff_guess))[:num_modes]
+        return sorted(nearest, key=lambda r: -r.neff.real)
+    return physical
+
+
 def _mirror_edges(edges: np.ndarray) -> np.ndarray:
     c = edges[0]
     return np.concatenate([2 * c - edges[:0:-1], edges])
@@ -647,8 +721,8 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
         step=step)`, which puts cell edges on the interfaces.
     step: the largest cell size in micrometres for the automatic grid.
     pml: thickness in micrometres added outside the window on every side, a `corvane.PML`
-        with one thickness per side, 0 for closed electric walls, or "auto" (half a
-        wavelength on every side).
+        with one thickness per side (and its strength), 0 for closed electric walls, or
+        "auto" (half a wavelength on every side).
     symmetry: "auto" solves the two halves of a mirror-symmetric structure separately (with a
         magnetic and an electric wall on the plane) and unfolds them; "none" solves the
         whole window; "x", "y" or "xy" require those planes.
@@ -656,8 +730,8 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
     include_all: also return wall-bound and PML modes (labelled by `Mode.kind`).
     formulation: "diagonal", "tensorial" or "auto" (tensorial only when a material has
         off-diagonal terms).
-    bend_radius: bend radius in micrometres about an axis at x = -bend_radius... (see
-        `corvane.bend.apply_bend`); breaks the mirror symmetry in x.
+    bend_radius: bend radius in micrometres, applied to the sampled materials by
+        `corvane.bend.apply_bend`; it breaks the mirror symmetry in x.
     engine_options: passed to the native solver (e.g. krylov_dim).
 
     Returns a `ModeSet` sorted by descending Re(neff). Raises ValueError or TypeError naming
@@ -694,13 +768,16 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
                 "formulation": formulation, "bend_radius": bend_radius, **engine_options}
 
     t = time.perf_counter()
+    candidates = _structure_planes(structure, symmetry, bend_radius, pml)
     if grid is None:
-        grid = Grid.auto(structure, wavelength, step=step) if step is not None \
-            else Grid.auto(structure, wavelength)
-    _check_window(structure, grid, pml)
+        if step is None:
+            step = wavelength / (20.0 * max(structure.max_index(wavelength), 1.0))
+        grid = Grid.auto(structure, wavelength, step=step, mirror_x=candidates.get("x"),
+                         mirror_y=candidates.get("y"))
+    _check_window(structure, grid, pml, wavelength)
     x_edges, nl, nr = _padded(np.asarray(grid.x_edges, float), pml.left, pml.right)
     y_edges, nb, nt = _padded(np.asarray(grid.y_edges, float), pml.bottom, pml.top)
-    planes = _mirror_planes(structure, x_edges, y_edges, pml, symmetry, bend_radius)
+    planes = _mirror_planes(candidates, x_edges, y_edges, symmetry)
     timings["grid"] = time.perf_counter() - t
 
     # The sub-problem grid: the upper half along each mirror axis.
@@ -726,38 +803,46 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
     index = _local_index(eps, mu)
     inner = ~_pml_mask(*index.shape, cells)
     n_max = float(np.max(index.real[inner]))
-    cladding = _boundary_index(index, cells, planes)
     loss_index = float(np.max(np.abs(index.imag)))
+    passive = bool(np.min(index.imag) >= 0)
     shift = neff_guess if neff_guess is not None else n_max
     a = pml.strength
     stretch = (stretch_factors(xs, pml.left if "x" not in planes else 0.0, pml.right, a, a,
                                pml.order),
                stretch_factors(ys, pml.bottom if "y" not in planes else 0.0, pml.top, a, a,
                                pml.order))
+    cladding = _rim_index(index, eps, mu, cells, planes, xs, ys, stretch, wavelength, n_max,
+                          tensorial)
 
-    windows = []
-    walls = [[("x", True), ("x", False)] if "x" in planes else [None],
-             [("y", True), ("y", False)] if "y" in planes else [None]]
-    for wx, wy in itertools.product(*walls):
-        parity = tuple((w[0], "magnetic" if w[1] else "electric") for w in (wx, wy)
-                       if w is not None)
-        windows.append(_Window(xs, ys, bool(wx and wx[1]), bool(wy and wy[1]), cells, parity))
+    windows = _windows(xs, ys, cells, planes)
 
-    def run(win):
-        return _solve_window(win, eps, mu, tensorial=tensorial, wavelength=wavelength,
-                             num_modes=num_modes, shift=shift, guess=neff_guess,
-                             include_all=include_all,
-                             stretch=stretch, cladding_index=cladding, loss_index=loss_index,
-                             open_window=pml.any, options=engine_options)
+    def run_all(eps_, mu_, *, at, guess, cladding_, all_):
+        def run(win):
+            return _solve_window(win, eps_, mu_, tensorial=tensorial, wavelength=wavelength,
+                                 num_modes=num_modes, shift=at, guess=guess, include_all=all_,
+                                 stretch=stretch, cladding_index=cladding_,
+                                 loss_index=loss_index, open_window=pml.any,
+                                 passive=passive, options=engine_options)
+
+        if len(windows) > 1:
+            with ThreadPoolExecutor(max_workers=2) as pool:
+                return list(pool.map(run, windows))
+        return [run(windows[0])]
 
     t = time.perf_counter()
-    if len(windows) > 1:
-        with ThreadPoolExecutor(max_workers=2) as pool:
-            solved = list(pool.map(run, windows))
-    else:
-        solved = [run(windows[0])]
+    targets = None
+    if neff_guess is None and pml.any:
+        targets = _buried_guesses(index, eps, mu, cells, planes, cladding, n_max, run_all)
+    if targets:
+        # A high-index region reaching the PML (a substrate) fills every index up to its own
+        # with radiation modes; search around the modes found with it lowered instead.
+        log.info("high-index region on the window rim: searching near neff %s", targets)
+        shift = max(targets)
+    solved = run_all(eps, mu, at=shift, guess=shift if targets else neff_guess,
+                     cladding_=cladding, all_=include_all)
     timings["native"] = sum(s.native_seconds for s in solved)
     timings["solve_wall"] = time.perf_counter() - t
+    window_python = sum(s.python_seconds for s in solved)
 
     t = time.perf_counter()
     full_x = _mirror_edges(xs) if "x" in planes else xs
@@ -767,41 +852,109 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
     full_cells = (nl, nr, nb, nt)
     context = ModeContext(grid=full_grid, structure=structure, wavelength=wavelength,
                           pml_mask=_pml_mask(len(full_x) - 1, len(full_y) - 1, full_cells),
-                          inner_grid=grid)
-    modes = []
-    for win, s in zip(windows, solved):
-        fields = s.fields
-        for ax, wall in win.parity:
-            axis = 2 if ax == "x" else 3
-            base = _EVEN_X_MAGNETIC if ax == "x" else _EVEN_Y_MAGNETIC
-            signs = base if wall == "magnetic" else -base
-            fields = _unfold_axis(fields, axis, signs, _ON_X_EDGES if ax == "x" else _ON_Y_EDGES)
-        if win.parity:
-            fields = power_normalise(fields, areas)
-        for k in range(len(s.neffs)):
-            modes.append(Mode(
-                neff=complex(s.neffs[k]), ex=fields[0, k], ey=fields[1, k], ez=fields[2, k],
-                hx=fields[3, k], hy=fields[4, k], hz=fields[5, k], kind=s.kinds[k],
-                parity=win.parity, residual=float(s.residuals[k]),
-                wall_fraction=float(s.wall_fraction[k]), pml_fraction=float(s.pml_fraction[k]),
-                context=context))
-    modes.sort(key=lambda m: -m.neff.real)
-    physical = [m for m in modes if m.kind in PHYSICAL_KINDS]
-    if neff_guess is not None:
-        physical = sorted(sorted(physical, key=lambda m: abs(m.neff - neff_guess))[:num_modes],
-                          key=lambda m: -m.neff.real)
-    chosen = modes if include_all else physical[:num_modes]
+                          inner_grid=grid, settings=settings)
+    # Choose among light records first: only the chosen modes are unfolded and stored.
+    records = [ModeSummary(complex(sv.neffs[k]), sv.kinds[k], win.parity,
+                           float(sv.wall_fraction[k]), float(sv.pml_fraction[k]), w, k)
+               for w, (win, sv) in enumerate(zip(windows, solved)) for k in range(len(sv.neffs))]
+    records.sort(key=lambda r: -r.neff.real)
+    physical = _select([r for r in records if r.kind in PHYSICAL_KINDS], num_modes, targets,
+                       neff_guess)
+    chosen = records if include_all else physical[:num_modes]
+    built = {}
+    for w, (win, sv) in enumerate(zip(windows, solved)):
+        ks = [r.index for r in chosen if r.window == w]
+        if not ks:
+            continue
+        fields = unfold(sv.fields[:, ks], win.parity, areas)
+        for j, k in enumerate(ks):
+            built[(w, k)] = Mode(
+                neff=complex(sv.neffs[k]), ex=fields[0, j], ey=fields[1, j], ez=fields[2, j],
+                hx=fields[3, j], hy=fields[4, j], hz=fields[5, j], kind=sv.kinds[k],
+                parity=win.parity, residual=float(sv.residuals[k]),
+                wall_fraction=float(sv.wall_fraction[k]),
+                pml_fraction=float(sv.pml_fraction[k]), context=context)
+    chosen_modes = tuple(built[(r.window, r.index)] for r in chosen)
+    hidden = tuple(r for r in records if (r.window, r.index) not in built)
     timings["classification"] = time.perf_counter() - t
     timings["total"] = time.perf_counter() - t_start
+    # Python work: everything outside the sub-problem solves, plus the array work inside them
+    # (material stretching, field unstretching, energy fractions), summed over threads.
+    timings["python"] = timings["total"] - timings["solve_wall"] + window_python
     log.info("solved %d x %d cells (%s, %d sub-problem%s, %s): %d physical of %d modes in "
              "%.3f s (native %.3f s)", len(full_x) - 1, len(full_y) - 1,
              "tensorial" if tensorial else "diagonal", len(windows),
-             "s" if len(windows) > 1 else "", solved[0].backend, len(physical), len(modes),
+             "s" if len(windows) > 1 else "", solved[0].backend, len(physical), len(records),
              timings["total"], timings["native"])
-    return ModeSet(modes=tuple(chosen), all_modes=tuple(modes), grid=full_grid,
+    return ModeSet(modes=chosen_modes, all_modes=chosen_modes, hidden=hidden, grid=full_grid,
                    structure=structure, wavelength=wavelength, settings=settings,
                    sampled=sampled, timings=timings, backend=solved[0].backend,
                    formulation="tensorial" if tensorial else "diagonal", cladding_index=cladding)
+
+
+def _rim_region(index: np.ndarray, cells, planes, level: float) -> np.ndarray:
+    """Cells of index >= level connected (4-neighbours) to the rim of the window inside the
+    PML, mirror planes excluded. Returned on the whole sub-window, PML cells included."""
+    left, right, bottom, top = cells
+    nx, ny = index.shape
+    high = index.real >= level * (1 - 1e-12)
+    seed = np.zeros_like(high)
+    seed[left, :] |= "x" not in planes
+    seed[nx - right - 1, :] = True
+    seed[:, bottom] |= "y" not in planes
+    seed[:, ny - top - 1] = True
+    region = seed & high
+    while True:
+        grown = region.copy()
+        grown[1:] |= region[:-1]
+        grown[:-1] |= region[1:]
+        grown[:, 1:] |= region[:, :-1]
+        grown[:, :-1] |= region[:, 1:]
+        grown &= high
+        if np.array_equal(grown, region):
+            return region
+        region = grown
+
+
+def _buried_guesses(index, eps, mu, cells, planes, cladding, n_max, run_all) -> list[float]:
+    """When the largest index reaches the rim (a substrate), the effective indices of the
+    modes with that region lowered to the next index of the rim; else an empty list."""
+    if cladding < n_max * (1 - 1e-9):
+        return []
+    region = _rim_region(index, cells, planes, cladding)
+    left, right, bottom, top = cells
+    nx, ny = index.shape
+    rim = np.zeros_like(region)
+    rim[left:nx - right, ny - top - 1] = True
+    rim[nx - right - 1, bottom:ny - top] = True
+    if "x" not in planes:
+        rim[left, bottom:ny - top] = True
+    if "y" not in planes:
+        rim[left:nx - right, bottom] = True
+    # Cells next to the region hold averages across its interface: leave two rows out.
+    near = region.copy()
+    for _ in range(2):
+        grown = near.copy()
+        grown[1:] |= near[:-1]
+        grown[:-1] |= near[1:]
+        grown[:, 1:] |= near[:, :-1]
+        grown[:, :-1] |= near[:, 1:]
+        near = grown
+    lower = index.real[rim & ~near]
+    if lower.size == 0:
+        return []
+    n_low = float(np.max(lower))
+    eps_low, mu_low = eps.copy(), mu.copy()
+    for r in range(3):
+        for c in range(3):
+            eps_low[r, c][region] = n_low**2 if r == c else 0
+            mu_low[r, c][region] = 1.0 if r == c else 0
+    inner_max = float(np.max(np.where(region, 0.0, index.real)))
+    if inner_max <= n_low:
+        return []
+    solved = run_all(eps_low, mu_low, at=inner_max, guess=None, cladding_=n_low, all_=False)
+    return sorted((float(n.real) for s in solved for n, k in zip(s.neffs, s.kinds)
+                   if k in PHYSICAL_KINDS), reverse=True)
 
 
 def _local_index(eps: np.ndarray, mu: np.ndarray) -> np.ndarray:
@@ -811,32 +964,73 @@ def _local_index(eps: np.ndarray, mu: np.ndarray) -> np.ndarray:
     return np.take_along_axis(n, pick[None], axis=0)[0]
 
 
-def _boundary_index(index: np.ndarray, cells, planes) -> float:
-    """Largest real index on the rim of the window inside the PML (the cladding): guided modes
-    lie above it. Mirror planes are not part of the rim."""
+def _rim_index(index, eps, mu, cells, planes, xs, ys, stretch, wavelength, n_max,
+               tensorial) -> float:
+    """The index above which a mode cannot radiate through the rim of the window.
+
+    For each side (mirror planes excluded) the rim line of cells is a one-dimensional
+    cross-section: uniform, its index; layered (a slab reaching the edge), the largest of the
+    effective index of its bound slab modes and the indices at its two ends (which reach the
+    PML). The result is the largest over the sides."""
     left, right, bottom, top = cells
     nx, ny = index.shape
-    inner = index[left:nx - right, bottom:ny - top].real
-    rim = [inner[:, -1], inner[-1, :]]
-    if "x" not in planes:
-        rim.append(inner[0, :])
-    if "y" not in planes:
-        rim.append(inner[:, 0])
-    return float(max(np.max(r) for r in rim))
+    sides = [("x", nx - right - 1)] + ([("x", left)] if "x" not in planes else [])
+    sides += [("y", ny - top - 1)] + ([("y", bottom)] if "y" not in planes else [])
+    best = 0.0
+    for axis, k in sides:
+        line = index[k, :] if axis == "x" else index[:, k]
+        lo, hi = (bottom, ny - top) if axis == "x" else (left, nx - right)
+        inner = line.real[lo:hi]
+        # The ends that reach the PML or a wall; a mirror plane is not an end.
+        value = float(inner[-1]) if ("y" if axis == "x" else "x") in planes \
+            else float(max(inner[0], inner[-1]))
+        if np.ptp(inner) > 1e-9 * inner.max():
+            value = max(value, _slab_index(eps, mu, axis, k, xs, ys, stretch, wavelength,
+                                           n_max, tensorial, planes))
+        best = max(best, value)
+    return best
 
 
-def _mirror_planes(structure, x_edges, y_edges, pml: PML, symmetry: str, bend_radius):
-    """Mirror planes to split the window at: {"x": x0, "y": y0}."""
+def _slab_index(eps, mu, axis, k, xs, ys, stretch, wavelength, n_max, tensorial,
+                planes) -> float:
+    """Largest effective index of the bound modes of the rim line k (a column for axis "x",
+    a row for "y") as a one-dimensional guide, both parities when the line ends on a mirror
+    plane; 0 when it has none."""
+    (sxf, sxb), (syf, syb) = stretch
+    one = (np.ones(1, complex), np.ones(1, complex))
+    if axis == "x":
+        e, m = eps[:, :, k:k + 1, :], mu[:, :, k:k + 1, :]
+        x_edges, y_edges = np.array([0.0, xs[k + 1] - xs[k]]), ys
+        sx, sy = one, (syf, syb)
+    else:
+        e, m = eps[:, :, :, k:k + 1], mu[:, :, :, k:k + 1]
+        x_edges, y_edges = xs, np.array([0.0, ys[k + 1] - ys[k]])
+        sx, sy = (sxf, sxb), one
+    e, m = stretched_materials(e, m, sx, sy)
+    along = "y" if axis == "x" else "x"
+    walls = (True, False) if along in planes else (False,)
+    unknowns = (4 if tensorial else 2) * e.shape[2] * e.shape[3]
+    bound = []
+    for pmc in walls:
+        pmc_x, pmc_y = (True, pmc) if axis == "x" else (pmc, True)
+        e_w, m_w = e.copy(), m.copy()
+        detune_walls(e_w, m_w, pmc_x, pmc_y)
+        r = run_native(tensorial=tensorial, x_edges=x_edges, y_edges=y_edges, pmc_x=pmc_x,
+                       pmc_y=pmc_y, eps=e_w, mu=m_w, num_modes=min(4, unknowns - 2),
+                       shift=n_max, wavelength=wavelength, options={})
+        bound += [n.real for n in r.neffs if abs(n.imag) < 1e-3 * abs(n)]
+    return float(max(bound, default=0.0))
+
+
+def _structure_planes(structure, symmetry: str, bend_radius, pml: PML) -> dict:
+    """Mirror planes of the structure that the solve may split at: {"x": x0, "y": y0}."""
     if symmetry == "none":
         return {}
     planes = {}
-    tol = 1e-9 * max(x_edges[-1] - x_edges[0], y_edges[-1] - y_edges[0])
-    for ax, edges, lo, hi in (("x", x_edges, pml.left, pml.right),
-                              ("y", y_edges, pml.bottom, pml.top)):
-        wanted = symmetry == "auto" or ax in symmetry
-        if not wanted:
+    for ax, lo, hi in (("x", pml.left, pml.right), ("y", pml.bottom, pml.top)):
+        if symmetry != "auto" and ax not in symmetry:
             continue
-        c = structure.mirror_plane_x(tol) if ax == "x" else structure.mirror_plane_y(tol)
+        c = structure.mirror_plane_x() if ax == "x" else structure.mirror_plane_y()
         reason = None
         if c is None:
             reason = "the structure has no mirror plane"
@@ -844,13 +1038,26 @@ def _mirror_planes(structure, x_edges, y_edges, pml: PML, symmetry: str, bend_ra
             reason = "a bend breaks the mirror symmetry in x"
         elif lo != hi:
             reason = "the PML differs on the two sides"
-        elif not _edges_symmetric(edges, c):
-            reason = "the window is not symmetric about the plane"
         if reason is None:
             planes[ax] = c
         elif symmetry != "auto":
             raise ValueError(f"symmetry={symmetry!r} needs a mirror plane normal to {ax}, but "
                              f"{reason}: use symmetry='auto' or 'none'")
+    return planes
+
+
+def _mirror_planes(candidates: dict, x_edges, y_edges, symmetry: str) -> dict:
+    """The candidate planes about which the padded window is symmetric too."""
+    planes = {}
+    for ax, edges in (("x", x_edges), ("y", y_edges)):
+        if ax not in candidates:
+            continue
+        if _edges_symmetric(edges, candidates[ax]):
+            planes[ax] = candidates[ax]
+        elif symmetry != "auto":
+            raise ValueError(f"symmetry={symmetry!r} needs a window symmetric about the plane "
+                             f"{ax} = {candidates[ax]:g}: build the grid with "
+                             f"Grid.auto(..., mirror_{ax}=...) or use symmetry='auto'")
     return planes
 
 

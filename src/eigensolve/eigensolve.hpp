@@ -36,6 +36,9 @@ struct EigenStatistics {
     double symbolic_seconds = 0.0;
     double numeric_seconds = 0.0;
     double iteration_seconds = 0.0;
+    // CPU seconds of the whole process (all its threads) in the two phases.
+    double factor_cpu_seconds = 0.0;
+    double iteration_cpu_seconds = 0.0;
     bool reused_symbolic = false;
     bool wide_indices = false;
     bool metis = false;

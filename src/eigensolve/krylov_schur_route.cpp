@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <ctime>
 #include <span>
 #include <utility>
 #include <vector>
@@ -18,6 +19,13 @@ namespace {
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// CPU seconds used so far by every thread of the process.
+double process_cpu_seconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
 }
 
 // max_j sum_i |a_ij|
@@ -61,6 +69,7 @@ Result<std::vector<Candidate>> umfpack_krylov_schur_route(
     if (initial_vector && initial_vector->size() != n) {
         return fail("initial vector length does not match matrix size");
     }
+    const double cpu_at_start = process_cpu_seconds();
     Result<UmfpackLu> factored = [&]() -> Result<UmfpackLu> {
         // B is released once factorised: UMFPACK keeps its own copy of the matrix.
         const SparseMatrix b = a.shifted_diagonal(sigma);
@@ -76,6 +85,7 @@ Result<std::vector<Candidate>> umfpack_krylov_schur_route(
         stats->reused_symbolic = lu.reused_symbolic();
         stats->wide_indices = lu.uses_wide_indices();
         stats->metis = lu.used_metis();
+        stats->factor_cpu_seconds = process_cpu_seconds() - cpu_at_start;
     }
 
     UmfpackSolveWorkspace workspace;
@@ -92,9 +102,13 @@ Result<std::vector<Candidate>> umfpack_krylov_schur_route(
     ks.tol = tol;
     ks.threads = options.threads;
     const auto start = std::chrono::steady_clock::now();
+    const double cpu_before_iteration = process_cpu_seconds();
     Result<KrylovSchurResult> ritz = krylov_schur(
         n, apply, initial_vector ? *initial_vector : std::span<const Complex>{}, ks);
-    if (stats != nullptr) stats->iteration_seconds = seconds_since(start);
+    if (stats != nullptr) {
+        stats->iteration_seconds = seconds_since(start);
+        stats->iteration_cpu_seconds = process_cpu_seconds() - cpu_before_iteration;
+    }
     if (!ritz) return std::move(ritz).error();
     if (stats != nullptr) stats->operator_applications = ritz->operator_applications;
 

@@ -365,7 +365,7 @@ Result<UmfpackLu> UmfpackLu::factor(const SparseMatrix& b, const UmfpackOptions&
     if (status == UMFPACK_ERROR_out_of_memory) {
         const double needed = state->wide->peak_memory_estimate;
         std::string text = std::string("UMFPACK ran out of memory in its ") + phase;
-        if (needed > 0.0) text += ": the factorization needed about " + gibibytes(needed);
+        if (needed > 0.0) text += ": its analysis estimated a need of up to " + gibibytes(needed);
         return fail(std::move(text), ErrorKind::out_of_memory);
     }
     if (status != UMFPACK_OK) return fail(status_text(phase, status));

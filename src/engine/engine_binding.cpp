@@ -218,6 +218,8 @@ nb::dict result_dict(ModeSolveResult&& r, std::size_t n) {
     timings["symbolic"] = s.symbolic_seconds;
     timings["numeric"] = s.numeric_seconds;
     timings["iteration"] = s.iteration_seconds;
+    timings["factor_cpu"] = s.factor_cpu_seconds;
+    timings["iteration_cpu"] = s.iteration_cpu_seconds;
     timings["eigen"] = r.timings.eigen;
     timings["fields"] = r.timings.fields;
     timings["orthogonalization"] = r.timings.orthogonalization;

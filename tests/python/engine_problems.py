@@ -34,7 +34,7 @@ def strip(nx, *, num_modes=3, pml=True, wavelength=WAVELENGTH, half=False):
     x0 = WIDTH / 2 if half else 0.0
     cells_x = nx // 2 if half else nx
     n = cells_x * ny
-    fx = fill_fraction(x0 + h * np.arange(cells_x + 1), (WIDTH - CORE_WIDTH) / 2, (WIDTH + CORE_WIDTH) / 2)
+    fx = fill_fraction(np.linspace(x0, WIDTH, cells_x + 1), (WIDTH - CORE_WIDTH) / 2, (WIDTH + CORE_WIDTH) / 2)
     fy = fill_fraction(np.linspace(0, HEIGHT, ny + 1), (HEIGHT - CORE_HEIGHT) / 2, (HEIGHT + CORE_HEIGHT) / 2)
     eps = N_CLAD**2 + (N_CORE**2 - N_CLAD**2) * np.outer(fx, fy)
     kw = dict(

@@ -8,7 +8,9 @@ import math
 import numpy as np
 from scipy import optimize, special
 
+import corvane as cv
 from corvane import _core
+from corvane.grid import Grid
 from corvane.sampling import sample_materials
 
 COMPONENTS = ("ex", "ey", "ez", "hx", "hy", "hz")
@@ -31,6 +33,32 @@ def solve_sampled(structure, grid, wavelength, *, neff_guess, num_modes=1,
         for k, name in enumerate(COMPONENTS)
     }
     return neffs, fields
+
+
+def fibre_he11_on_quarter_window(*, n_core, n_clad, radius, wavelength, window, step,
+                                  tensorial, neff_guess):
+    """neff of HE11 (x polarised) of a fibre centred on the origin, solved on the quarter
+    window [0, window]^2 with an electric wall on x = 0 and a magnetic wall on y = 0 on
+    `Grid.auto` (cells growing to 4 steps). tensorial: keep the off-diagonal smoothed terms
+    and use the tensorial solver. Wall-bound modes of the electric wall (Ey living on the
+    wall column) are skipped."""
+    fibre = cv.Structure([cv.Ellipse(center=(0, 0), radii=(radius, radius), material=n_core)],
+                         background=n_clad)
+    grid = Grid.auto(fibre, wavelength, step=step, max_step=4 * step, x=(0, window),
+                     y=(0, window))
+    sampled = sample_materials(fibre, grid, wavelength, off_diagonal=tensorial)
+    native = _core.solve_tensorial_sparse_py if tensorial else _core.solve_diagonal_sparse_py
+    result = native(grid.nx, grid.ny, grid.dlf_x.tolist(), grid.dlf_y.tolist(),
+                    grid.dlb_x.tolist(), grid.dlb_y.tolist(), False, True, sampled.flat("eps"),
+                    sampled.flat("mu"), 3, neff_guess, "+",
+                    derivative_scale=wavelength / (2 * math.pi))
+    guided = []
+    for k, pair in enumerate(result[0]):
+        ex, ey = (np.abs(np.array([complex(*p) for p in result[1][c][k]])
+                         .reshape(grid.nx, grid.ny)) ** 2 for c in (0, 1))
+        if ey[0].sum() < 0.5 * (ex.sum() + ey.sum()):
+            guided.append(complex(*pair).real)
+    return max(guided)
 
 
 def te_fraction(fields, m):

@@ -8,10 +8,10 @@ import numpy as np
 import pytest
 
 import corvane as cv
-from corvane import _core
 from corvane.grid import Grid
 from corvane.sampling import sample_materials
-from modelling_helpers import fibre_neff, fitted_order, slab_neff, solve_sampled, te_fraction
+from modelling_helpers import (fibre_he11_on_quarter_window, fibre_neff, fitted_order,
+                               slab_neff, solve_sampled, te_fraction)
 
 WAVELENGTH = 1.55
 
@@ -53,26 +53,9 @@ N1, N2, RADIUS, FIBRE_WINDOW = 1.9, 1.45, 0.6, 2.4
 
 
 def _fibre_he11(step, *, tensorial):
-    """HE11 (x polarised) on a quarter window: electric wall on x = 0, magnetic on y = 0.
-    Samples on the electric wall carry wall-bound modes; they are recognised by their Ey
-    living on the wall column."""
-    fibre = cv.Structure([cv.Ellipse(center=(0, 0), radii=(RADIUS, RADIUS), material=N1)],
-                         background=N2)
-    grid = Grid.auto(fibre, WAVELENGTH, step=step, max_step=4 * step,
-                     x=(0, FIBRE_WINDOW), y=(0, FIBRE_WINDOW))
-    sampled = sample_materials(fibre, grid, WAVELENGTH, off_diagonal=tensorial)
-    native = _core.solve_tensorial_sparse_py if tensorial else _core.solve_diagonal_sparse_py
-    result = native(grid.nx, grid.ny, grid.dlf_x.tolist(), grid.dlf_y.tolist(),
-                    grid.dlb_x.tolist(), grid.dlb_y.tolist(), False, True, sampled.flat("eps"),
-                    sampled.flat("mu"), 3, 1.736, "+",
-                    derivative_scale=WAVELENGTH / (2 * math.pi))
-    neffs = [complex(*p) for p in result[0]]
-    ey = [np.abs(np.array([complex(*p) for p in mode]).reshape(grid.nx, grid.ny)) ** 2
-          for mode in result[1][1]]
-    ex = [np.abs(np.array([complex(*p) for p in mode]).reshape(grid.nx, grid.ny)) ** 2
-          for mode in result[1][0]]
-    guided = [n for n, a, b in zip(neffs, ex, ey) if b[0].sum() < 0.5 * (a.sum() + b.sum())]
-    return max(guided, key=lambda n: n.real).real
+    return fibre_he11_on_quarter_window(n_core=N1, n_clad=N2, radius=RADIUS,
+                                        wavelength=WAVELENGTH, window=FIBRE_WINDOW,
+                                        step=step, tensorial=tensorial, neff_guess=1.736)
 
 
 @pytest.fixture(scope="module")

@@ -39,7 +39,7 @@ class TestShapes:
         assert Layer(y=(3.0, 4.0), material=1.45).to_shapely(WINDOW).is_empty
 
     @pytest.mark.parametrize("make, match", [
-        (lambda: Rectangle(center=(0, 0), size=(0.0, 1.0), material=2), "size must be two positive"),
+        (lambda: Rectangle(center=(0, 0), size=(0.0, 1), material=2), "size must be two positive"),
         (lambda: Rectangle(center=(0, 0), size=(-1, 1.0), material=2), "size must be two positive"),
         (lambda: Rectangle(center=(0, math.nan), size=(1, 1), material=2), "center must be finite"),
         (lambda: Ellipse(center=(0, 0), radii=(1, 0), material=2), "radii must be two positive"),

@@ -2,10 +2,14 @@
 the interface conditions, placement of every component, mirror and transpose exactness,
 paint order and the errors."""
 
+import doctest
 import math
 
 import numpy as np
 import pytest
+import shapely
+from hypothesis import assume, given, settings
+from hypothesis import strategies as st
 from scipy import integrate
 
 import corvane as cv
@@ -72,6 +76,22 @@ class TestAreaFractions:
         assert eps[0, 0, 1, 0].real == pytest.approx(0.6 * EPS_IN + 0.4 * EPS_OUT)
         # Ey at x = 0 (low wall), y = 0.05: dual cell [0, 0.05] x [0, 0.1]; normal -> harmonic.
         assert eps[1, 1, 0, 0].real == pytest.approx(1 / (0.3 / EPS_IN + 0.7 / EPS_OUT))
+
+    @settings(max_examples=30, deadline=None)
+    @given(st.lists(st.tuples(st.floats(-0.8, 0.8), st.floats(-0.8, 0.8)), min_size=3,
+                    max_size=3), st.floats(0.02, 0.2))
+    def test_tangential_z_samples_integrate_to_the_shape_area(self, vertices, step):
+        # mu_zz sits at Hz, whose dual cells are the grid cells and tile the window; z is
+        # tangential to every interface, so mu_zz is the area mean whatever the normal.
+        tri = shapely.Polygon(vertices)
+        assume(tri.is_valid and tri.area > 1e-3)
+        s = Structure([Polygon(vertices=vertices, material=cv.Material(eps=1.0, mu=3.0))],
+                      background=1.0)
+        g = Grid(x_edges=np.r_[np.arange(-0.6, 0.0, step), np.arange(0.0, 0.6, 0.7 * step), 0.6],
+                 y_edges=np.r_[np.arange(-0.6, 0.6, step), 0.6])
+        mu_zz = sample_materials(s, g, LAM).mu[2, 2].real
+        inside = shapely.intersection(tri, shapely.box(*g.bounds)).area
+        assert np.sum((mu_zz - 1.0) / 2.0 * g.cell_areas) == pytest.approx(inside, abs=1e-12)
 
 
 @pytest.fixture(scope="module")
@@ -180,8 +200,8 @@ class TestAnisotropicAverage:
         s = Structure([Layer(y=(-math.inf, math.inf), material=crystal)], background=1.0)
         g = Grid.uniform(x=(0, 0.3), y=(0, 0.3), step=0.1)
         sm = sample_materials(s, g, LAM)
-        np.testing.assert_allclose(sm.eps, np.broadcast_to(crystal.eps_tensor(LAM)[:, :, None, None],
-                                                           sm.eps.shape), rtol=1e-14)
+        expected = np.broadcast_to(crystal.eps_tensor(LAM)[:, :, None, None], sm.eps.shape)
+        np.testing.assert_allclose(sm.eps, expected, rtol=1e-14)
 
     def test_slanted_isotropic_interface_keeps_the_diagonal_of_the_smoothed_tensor(self):
         # Below the line y = x + 0.05, which cuts the square dual cells of Ex at (-0.05, 0)
@@ -197,6 +217,17 @@ class TestAnisotropicAverage:
             assert full.eps[row, row, i, j].real == pytest.approx(0.5 * (harm + arith))
             assert full.eps[row, 1 - row, i, j].real == pytest.approx(0.5 * (arith - harm))
         assert diag.is_diagonal and not full.is_diagonal
+
+    def test_metal_and_dielectric_cancelling_the_harmonic_mean_fall_back_to_the_plain_mean(self):
+        # eps = -2 and +2 in equal parts: <1/eps> = 0 across the interface.
+        metal = cv.Material(eps=-2.0)
+        s = Structure([Layer(y=(0.05, math.inf), material=metal)], background=cv.Material(eps=2.0))
+        g = Grid.uniform(x=(-0.2, 0.2), y=(-0.3, 0.3), step=0.1)
+        sm = sample_materials(s, g, LAM)
+        assert np.all(np.isfinite(sm.eps))
+        # Ey in cells [0, 0.1] is normal to the interface at their middle: plain mean 0.
+        np.testing.assert_allclose(sm.eps[1, 1, :, 3], 0.0, atol=1e-15)
+        np.testing.assert_allclose(sm.eps[0, 0, :, 3:5].real, [[2.0, -2.0]] * 4)
 
 
 @pytest.fixture(scope="module")
@@ -275,3 +306,11 @@ class TestInterface:
         with pytest.raises(error, match=match):
             sample_materials(args["structure"], args["grid"], args["wavelength"],
                              averaging=averaging)
+
+
+@pytest.mark.parametrize("module", ["materials", "geometry", "grid", "sampling"])
+def test_docstring_examples_run(module):
+    import importlib
+
+    result = doctest.testmod(importlib.import_module(f"corvane.{module}"))
+    assert result.failed == 0 and result.attempted > 0

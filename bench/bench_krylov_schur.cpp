@@ -1,0 +1,147 @@
+// The Krylov-Schur iteration against ARPACK on the same shift-inverted operator: operator
+// applications, wall time of the eigen iteration (the LU solves included, the factorisation
+// not) and the largest eigenvalue difference, for 1 to 8 wanted pairs. The operator is the
+// diagonal formulation of a silicon strip in silica (as in bench_eigensolve) with shift
+// -2.9^2; both iterations use the same Krylov dimension and tolerance 1e-10.
+//
+// Usage: bench_krylov_schur [grid [krylov_dim]]   (default: 150 32)
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "bench_common.hpp"
+#include "eigensolve/arpack_driver.hpp"
+#include "eigensolve/krylov_schur.hpp"
+#include "eigensolve/routes.hpp"
+#include "eigensolve/umfpack_lu.hpp"
+#include "operators.hpp"
+#include "python_api/python_api.hpp"
+
+using namespace corvane;
+
+namespace {
+
+constexpr double kTol = 1e-10;
+constexpr double kWavelength = 1.55;  // um
+constexpr double kNeffGuess = 2.9;
+
+// A 6 um square window around a 1.0 x 0.5 um silicon core in silica, PML on all sides;
+// derivatives scaled by 1/k0 so the eigenvalue is -neff^2.
+SparseMatrix make_operator(std::size_t n) {
+    const std::vector<double> steps(n, 6.0 / double(n));
+    const std::size_t cells = n * n;
+    MaterialTensor eps, mu;
+    for (std::size_t r = 0; r < 3; ++r) {
+        for (std::size_t c = 0; c < 3; ++c) {
+            eps[r][c].assign(cells, Complex{});
+            mu[r][c].assign(cells, r == c ? Complex{1.0, 0.0} : Complex{});
+        }
+    }
+    for (std::size_t ix = 0; ix < n; ++ix) {
+        for (std::size_t iy = 0; iy < n; ++iy) {
+            const double x = (double(ix) + 0.5) * 6.0 / double(n) - 3.0;
+            const double y = (double(iy) + 0.5) * 6.0 / double(n) - 3.0;
+            const bool core = x > -0.5 && x < 0.5 && y > -0.25 && y < 0.25;
+            for (std::size_t k = 0; k < 3; ++k) {
+                eps[k][k][ix * n + iy] = core ? Complex{12.1, 0.0} : Complex{2.085, 0.0};
+            }
+        }
+    }
+    const double k0 = 2.0 * 3.141592653589793 / kWavelength;
+    const double omega = k0 * 299792458.0e6;
+    const StepPair s{steps, steps};
+    const DerivativeSet d = sparse_derivative_matrices_for_solve(
+                                n, n, s, s, false, omega, 1.0 / k0, false, eps, mu, n / 20,
+                                n / 20, PmlParameters{}, true, true)
+                                .value();
+    return assemble_sparse_diagonal_operators(eps, mu, d).eigen_operator;
+}
+
+struct Run {
+    std::size_t applications = 0;
+    double seconds = 0.0;
+    double solve_seconds = 0.0;
+    std::vector<Complex> lambdas;  // sigma + 1 / theta, in the iteration's order
+};
+
+Run run_arpack(const UmfpackLu& lu, std::size_t n, std::size_t nev, std::size_t m,
+               Complex sigma) {
+    Run r;
+    const ShiftInvertOperator op = [&](std::span<const Complex> v) {
+        const auto s0 = std::chrono::steady_clock::now();
+        auto y = lu.solve(v);
+        r.solve_seconds += bench::seconds_since(s0);
+        ++r.applications;
+        return y;
+    };
+    const auto start = std::chrono::steady_clock::now();
+    const RitzPairs ritz = arpack_shift_invert_vectors(op, n, nev, m, std::nullopt, kTol).value();
+    r.seconds = bench::seconds_since(start);
+    for (const Complex theta : ritz.values) r.lambdas.push_back(sigma + inv(theta));
+    return r;
+}
+
+Run run_krylov_schur(const UmfpackLu& lu, std::size_t n, std::size_t nev, std::size_t m,
+                     Complex sigma, unsigned threads, bool& converged) {
+    Run r;
+    const LinearMap op = [&](std::span<const Complex> x, std::span<Complex> y) -> Status {
+        const auto s0 = std::chrono::steady_clock::now();
+        auto solved = lu.solve(x);
+        r.solve_seconds += bench::seconds_since(s0);
+        if (!solved) return std::move(solved).error();
+        std::copy(solved->begin(), solved->end(), y.begin());
+        return Unit{};
+    };
+    KrylovSchurOptions o;
+    o.num_wanted = nev;
+    o.krylov_dim = m;
+    o.tol = kTol;
+    o.threads = threads;
+    const auto start = std::chrono::steady_clock::now();
+    const KrylovSchurResult result = krylov_schur(n, op, {}, o).value();
+    r.seconds = bench::seconds_since(start);
+    r.applications = result.operator_applications;
+    converged = result.converged;
+    for (const Complex theta : result.values) r.lambdas.push_back(sigma + inv(theta));
+    return r;
+}
+
+// Largest distance from a value of `p` to the nearest value of `q`.
+double max_mismatch(const std::vector<Complex>& p, const std::vector<Complex>& q) {
+    double worst = 0.0;
+    for (const Complex a : p) {
+        double best = 1e300;
+        for (const Complex b : q) best = std::min(best, abs(a - b));
+        worst = std::max(worst, best);
+    }
+    return worst;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    const std::size_t grid = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 150;
+    const std::size_t krylov_dim = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 32;
+    const SparseMatrix a = make_operator(grid);
+    const Complex sigma{-kNeffGuess * kNeffGuess, 0.0};
+    const UmfpackLu lu = UmfpackLu::factor(a.shifted_diagonal(sigma)).value();
+    std::printf("grid %zu x %zu: n = %zu, Krylov dimension %zu, tol %.0e\n", grid, grid, a.rows,
+                krylov_dim, kTol);
+    std::printf("%4s  %22s  %38s  %10s  %9s\n", "nev", "ARPACK apps / s",
+                "Krylov-Schur apps / s (1 thr, 2 thr)", "max |dl|", "solve ms");
+    for (std::size_t nev = 1; nev <= 8; ++nev) {
+        const std::size_t m = effective_krylov_dim(a.rows, krylov_dim, nev);
+        const Run arpack = run_arpack(lu, a.rows, nev, m, sigma);
+        bool converged1 = false, converged2 = false;
+        const Run ks1 = run_krylov_schur(lu, a.rows, nev, m, sigma, 1, converged1);
+        const Run ks2 = run_krylov_schur(lu, a.rows, nev, m, sigma, 2, converged2);
+        std::printf("%4zu  %10zu %9.3f s  %10zu %9.3f s %9.3f s %s  %10.2e  %9.2f\n", nev,
+                    arpack.applications, arpack.seconds, ks1.applications, ks1.seconds,
+                    ks2.seconds, converged1 && converged2 ? "  " : "NC",
+                    max_mismatch(ks1.lambdas, arpack.lambdas),
+                    1e3 * ks1.solve_seconds / double(ks1.applications));
+    }
+    return 0;
+}
