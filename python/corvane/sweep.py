@@ -354,6 +354,7 @@ class _WarmStart:
         self.applications = 0
         self._history: dict = {}
         self._workspaces: dict = {}
+        self._started: set = set()
         self._lock = threading.Lock()
 
     def options(self, value, opts: dict, first: bool) -> dict:
@@ -361,6 +362,7 @@ class _WarmStart:
         for the options of each sub-problem."""
         self.value = float(value)
         self.applications = 0
+        self._started = set()
         opts = dict(opts)
         opts["warm_start"] = self
         return opts
@@ -379,7 +381,13 @@ class _WarmStart:
         with self._lock:
             workspace = self._workspaces.setdefault(key, engine.Workspace())
             history = [(v, r) for v, r in self._history.get(key, []) if v != self.value]
+            first = key not in self._started
+            self._started.add(key)
         options = {"workspace": workspace} if self.reuse is True else {}
+        if not first:
+            # A further solve of this sub-problem at this point (more modes, or one mode
+            # refined at its own shift): only the symbolic factorisation carries over.
+            return options
         if history:
             vector, neffs = engine.extrapolated_start(
                 [v for v, _ in history], [r for _, r in history], self.value,
@@ -404,9 +412,13 @@ class _WarmStart:
         with self._lock:
             self.applications += int(getattr(result, "operator_applications", 0))
             if self.reuse is not False:
-                history = [(v, r) for v, r in self._history.get(key, []) if v != self.value]
-                history.append((self.value, result))
-                self._history[key] = history[-3:]
+                history = self._history.get(key, [])
+                if history and history[-1][0] == self.value:
+                    # Keep the richest solve of this point (a refinement asks one mode).
+                    if len(result.neffs) < len(history[-1][1].neffs):
+                        return
+                    history = history[:-1]
+                self._history[key] = (history + [(self.value, result)])[-3:]
 
 
 # --- the sweep -------------------------------------------------------------------------
