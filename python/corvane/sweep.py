@@ -44,7 +44,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from corvane.tracking import TRANSVERSE, assign_max, interpolate_fields, normalised_overlaps, same_grid
+from corvane.tracking import TRANSVERSE, assign_max, normalised_overlaps
 
 __all__ = ["sweep", "Sweep", "FailedPoint", "load_sweep"]
 
@@ -438,10 +438,8 @@ def _check_values(values) -> np.ndarray:
 def _progress_bar(total: int, progress, parameter: str):
     from tqdm.auto import tqdm
 
-    # disable=None lets tqdm switch itself off when stderr is not a terminal.
-    disable = None if progress is None else not progress
-    if progress is None and not sys.stderr.isatty():
-        disable = True
+    # By default on a terminal only: logs and pipes get no bar.
+    disable = (not sys.stderr.isatty()) if progress is None else not progress
     return tqdm(total=total, desc=f"sweep {parameter}", unit="pt", disable=disable, leave=False)
 
 
