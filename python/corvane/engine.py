@@ -19,9 +19,13 @@ solved, which keyword-only options choose:
   row p of Dxf is divided by sx_f[ix], and so on. Replaces the npml PML;
 - ``cancel``: a `CancelFlag` another thread may set to stop the solve.
 
-The interpreter lock is released during native work. On the main thread Ctrl-C interrupts a
-solve within about 0.1 s plus one operator application. Without ``initial_vector`` the start
-vector is fixed, so two identical calls give identical results bit for bit.
+The interpreter lock is released during native work, so solves on several Python threads run
+at once. Ctrl-C (on the main thread) and a `CancelFlag` are honoured between operator
+applications: within about 0.1 s plus one application, once the factorisation (which UMFPACK
+cannot interrupt) is done. Without ``initial_vector`` the start vector is fixed, so two
+identical calls give identical results bit for bit (with a fixed number of BLAS threads;
+OPENBLAS_NUM_THREADS=1 is recommended: a second BLAS thread gains little and costs much on a
+loaded machine).
 """
 
 from __future__ import annotations

@@ -197,6 +197,37 @@ TEST(EigenOptions, EngineUmfpackOptionsUnderArpackFindTheNearestEigenvalues) {
     for (std::size_t i = 0; i < 4; ++i) EXPECT_LT(abs((*pairs)[i].eigenvalue - want[i]), 1e-9);
 }
 
+TEST(EigenOptions, KrylovSchurRouteFindsTheNearestEigenvaluesAndReportsItsWork) {
+    const SparseMatrix a = laplacian_like(16, 13);
+    const Complex sigma{0.45, 0.0};
+    UmfpackSymbolicCache cache;
+    EigenStatistics stats;
+    EigenOptions options;
+    options.umfpack = UmfpackOptions{FillOrdering::metis, false, false, &cache};
+    options.iteration = EigenIteration::krylov_schur;
+    options.statistics = &stats;
+    auto pairs = selected_sparse_shift_invert_eigenpairs(a, 4, std::nullopt, 16, sigma, 1e-10, options);
+    ASSERT_TRUE(pairs);
+    const std::vector<Complex> want = nearest(laplacian_like_spectrum(16, 13), sigma, 4);
+    ASSERT_EQ(pairs->size(), 4u);
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_LT(abs((*pairs)[i].eigenvalue - want[i]), 1e-9);
+        EXPECT_STREQ((*pairs)[i].backend, "umfpack_krylov_schur");
+    }
+    EXPECT_GT(stats.operator_applications, 4u);
+    EXPECT_TRUE(stats.metis);
+    EXPECT_FALSE(stats.reused_symbolic);
+    // Bit for bit again, the second time on the kept analysis.
+    EigenStatistics again;
+    options.statistics = &again;
+    auto repeated = selected_sparse_shift_invert_eigenpairs(a, 4, std::nullopt, 16, sigma, 1e-10, options);
+    ASSERT_TRUE(repeated);
+    EXPECT_TRUE(again.reused_symbolic);
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ((*repeated)[i].eigenvalue, (*pairs)[i].eigenvalue);
+    }
+}
+
 TEST(EigenOptions, InterruptStopsEveryRouteAndReleasesTheArpackLock) {
     const SparseMatrix a = laplacian_like(10, 8);
     for (EigenIteration iteration : {EigenIteration::arpack, EigenIteration::krylov_schur}) {
