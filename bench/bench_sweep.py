@@ -54,16 +54,20 @@ def main() -> None:
         print(f"\n{label}")
         print(f"  whole sweep {wall:.1f} s; first point {result.operator_applications[0]} "
               f"applications, {result.seconds[0]:.2f} s")
-        print(f"  per later point: {apps.mean():.1f} operator applications "
-              f"(min {apps.min()}, max {apps.max()}), {secs.mean():.3f} s")
+        print(f"  per later point: {apps.mean():.1f} operator applications (median "
+              f"{np.median(apps):.0f}, min {apps.min()}, max {apps.max()}), {secs.mean():.3f} s "
+              f"(median {np.median(secs):.3f} s)")
     cold = results[CONFIGURATIONS[0][0]]
     print("\nsummary over points 2..N (operator applications per point, time per point):")
     for label, _ in CONFIGURATIONS:
         r = results[label]
-        ratio = cold.operator_applications[1:].mean() / r.operator_applications[1:].mean()
-        speed = cold.seconds[1:].mean() / r.seconds[1:].mean()
+        apps, cold_apps = r.operator_applications[1:], cold.operator_applications[1:]
+        secs, cold_secs = r.seconds[1:], cold.seconds[1:]
         dn = np.nanmax(np.abs(r.neff - cold.neff))
-        print(f"  {label}: {ratio:.2f}x fewer applications, {speed:.2f}x faster, "
+        print(f"  {label}: {cold_apps.mean() / apps.mean():.2f}x fewer applications "
+              f"(medians: {np.median(cold_apps) / np.median(apps):.2f}x), "
+              f"{cold_secs.mean() / secs.mean():.2f}x faster "
+              f"(medians: {np.median(cold_secs) / np.median(secs):.2f}x), "
               f"max |neff - cold neff| = {dn:.1e}")
     print("\nneff of the tracked modes (full reuse):")
     best = results[CONFIGURATIONS[-1][0]]

@@ -10,16 +10,17 @@ total normalised Lorentz overlap with its fields at the last point where it was 
 (`corvane.tracking`), not by the order of neff, so a mode keeps its identity through
 crossings. Every physical mode of a solve (`ModeSet.all_modes`, which holds the extra
 modes the eigen solve found) is a candidate, so a mode that drops below another one is
-still found. The overlap of each match is its
-`confidence`; a match whose runner-up comes within `ambiguity_margin` is logged as a
+still found. The overlap of each match is its `confidence`; a match whose runner-up comes within `ambiguity_margin` is logged as a
 warning, and a mode whose best overlap falls below `lost_below` is marked lost (NaN).
 
-Reuse (serial sweeps). Each point's effective indices are predicted by extrapolating the
-last two or three points; the shift of the eigen solve is placed just above the highest
-prediction. When the grid stays the same (wavelength sweeps, where the grid of the first
-point is kept for all of them), the modes of the last three points, extrapolated, form the
-start vector of the next eigen solve (`corvane.engine.extrapolated_start`) and an engine
-`Workspace` keeps the symbolic factorisation, one for each sub-problem of the solve.
+Reuse (serial sweeps). `corvane.solve` hands the sweep's `_WarmStart` every native solve of
+a point, one per sub-problem (the halves of a mirror-symmetric window separately). For each
+sub-problem the modes of its last three points are extrapolated to the new value
+(`corvane.engine.extrapolated_start`): their sum is the start vector of the eigen iteration
+and the shift goes just above the highest of them; an engine `Workspace` keeps the symbolic
+factorisation while the operator pattern stays (a wavelength sweep solves every point on
+the grid of the longest wavelength). A sub-problem without history on its grid (geometry
+sweeps change the grid) gets its shift from the tracked modes' extrapolated neff.
 
 Executors. `executor=` takes any `concurrent.futures.Executor`, for instance
 `dask.distributed.Client(...).get_executor()`: the points are solved independently on the
@@ -32,7 +33,6 @@ Ctrl-C during a sweep stops it and returns the points already solved (`Sweep.can
 from __future__ import annotations
 
 import dataclasses
-import inspect
 import json
 import logging
 import math
@@ -44,7 +44,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from corvane.tracking import TRANSVERSE, assign_max, interpolate_fields, normalised_overlaps, same_grid
+from corvane.tracking import TRANSVERSE, assign_max, normalised_overlaps
 
 __all__ = ["sweep", "Sweep", "FailedPoint", "load_sweep"]
 
@@ -354,6 +354,7 @@ class _WarmStart:
         self.applications = 0
         self._history: dict = {}
         self._workspaces: dict = {}
+        self._started: set = set()
         self._lock = threading.Lock()
 
     def options(self, value, opts: dict, first: bool) -> dict:
@@ -361,6 +362,7 @@ class _WarmStart:
         for the options of each sub-problem."""
         self.value = float(value)
         self.applications = 0
+        self._started = set()
         opts = dict(opts)
         opts["warm_start"] = self
         return opts
@@ -379,7 +381,13 @@ class _WarmStart:
         with self._lock:
             workspace = self._workspaces.setdefault(key, engine.Workspace())
             history = [(v, r) for v, r in self._history.get(key, []) if v != self.value]
+            first = key not in self._started
+            self._started.add(key)
         options = {"workspace": workspace} if self.reuse is True else {}
+        if not first:
+            # A further solve of this sub-problem at this point (more modes, or one mode
+            # refined at its own shift): only the symbolic factorisation carries over.
+            return options
         if history:
             vector, neffs = engine.extrapolated_start(
                 [v for v, _ in history], [r for _, r in history], self.value,
@@ -404,9 +412,13 @@ class _WarmStart:
         with self._lock:
             self.applications += int(getattr(result, "operator_applications", 0))
             if self.reuse is not False:
-                history = [(v, r) for v, r in self._history.get(key, []) if v != self.value]
-                history.append((self.value, result))
-                self._history[key] = history[-3:]
+                history = self._history.get(key, [])
+                if history and history[-1][0] == self.value:
+                    # Keep the richest solve of this point (a refinement asks one mode).
+                    if len(result.neffs) < len(history[-1][1].neffs):
+                        return
+                    history = history[:-1]
+                self._history[key] = (history + [(self.value, result)])[-3:]
 
 
 # --- the sweep -------------------------------------------------------------------------
@@ -426,10 +438,8 @@ def _check_values(values) -> np.ndarray:
 def _progress_bar(total: int, progress, parameter: str):
     from tqdm.auto import tqdm
 
-    # disable=None lets tqdm switch itself off when stderr is not a terminal.
-    disable = None if progress is None else not progress
-    if progress is None and not sys.stderr.isatty():
-        disable = True
+    # By default on a terminal only: logs and pipes get no bar.
+    disable = (not sys.stderr.isatty()) if progress is None else not progress
     return tqdm(total=total, desc=f"sweep {parameter}", unit="pt", disable=disable, leave=False)
 
 

@@ -38,7 +38,7 @@ def test_geometry_sweep_from_a_file_tracks_the_modes(tmp_path, capsys):
     path.write_text(doc)
     results = cli.run(path, output=tmp_path / "out", plots=False, progress=False)
     assert results["parameter"] == "structure.shapes.0.size.0"
-    assert results["values"] == [0.5, 0.65, 0.8]
+    assert results["values"] == [0.6, 0.75, 0.9]
     neff = np.array(results["neff"]["re"])
     assert neff.shape == (3, 3) and np.all(np.diff(neff, axis=0) > 0)
     saved = corvane.load_sweep(tmp_path / "out" / "sweep.npz")

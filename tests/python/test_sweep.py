@@ -206,6 +206,19 @@ def test_sweep_saves_and_loads_its_arrays(fake_solver, tmp_path):
         back.mode(0, 0)
 
 
+def test_plot_draws_one_line_per_tracked_mode_with_units(fake_solver):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    result = corvane.sweep(lambda t: None, [0.0, 0.5, 1.0], wavelength=1.55, num_modes=3,
+                           parameter="width")
+    ax = result.plot()
+    assert len(ax.lines) == 3 and ax.get_xlabel() == "width" and ax.get_ylabel() == "Re(neff)"
+    assert result.plot("loss").get_ylabel() == "loss (dB/cm)"
+    with pytest.raises(ValueError, match="group_index=True"):
+        result.plot("ng")
+
+
 def test_sweep_rejects_bad_arguments_naming_them():
     with pytest.raises(TypeError, match="wavelength="):
         corvane.sweep(lambda w: None, [0.5])
@@ -245,15 +258,28 @@ def test_te1_keeps_its_identity_where_it_crosses_tm0_in_a_width_sweep():
     stays TM and the TE1 column overtakes it, although the order by neff swaps."""
     from corvane.geometry import strip
 
-    widths = np.linspace(0.5, 0.9, 5)
+    widths = np.linspace(0.6, 0.9, 4)  # TE1 is guided from about 0.55 um on
     result = corvane.sweep(lambda w: strip(width=w, height=0.22, core=3.48, cladding=1.444),
                            widths, wavelength=1.55, num_modes=3, step=0.05, pml=0.4)
-    assert not result.failed and len(result) == 5
+    assert not result.failed and len(result) == 4
     tm0, te1 = 1, 2
-    assert [result.mode(p, tm0).polarization for p in range(5)] == ["TM"] * 5
+    assert [result.mode(p, tm0).polarization for p in range(4)] == ["TM"] * 4
+    assert [result.mode(p, te1).polarization for p in range(4)] == ["TE"] * 4
     assert result.neff[0, te1].real < result.neff[0, tm0].real
     assert result.neff[-1, te1].real > result.neff[-1, tm0].real
     assert np.all(np.diff(result.neff.real, axis=0) > 0)  # every mode rises with the width
     # By neff order the second column would switch from TM0 to TE1 after the crossing.
     assert result.mode_index[0, tm0] == 1 and result.mode_index[-1, tm0] == 2
     assert np.all(result.confidence > 0.9)
+
+
+def test_reuse_gives_the_cold_results_with_fewer_operator_applications():
+    from corvane.geometry import strip
+
+    structure = strip(width=0.5, height=0.22, core=3.48, cladding=1.444)
+    wavelengths = np.linspace(1.52, 1.58, 4)
+    cold = corvane.sweep(structure, wavelengths, num_modes=2, step=0.06, pml=0.4, reuse=False)
+    warm = corvane.sweep(structure, wavelengths, num_modes=2, step=0.06, pml=0.4, reuse=True)
+    np.testing.assert_allclose(warm.neff, cold.neff, rtol=0, atol=1e-9)
+    assert warm.operator_applications[0] == cold.operator_applications[0]  # both cold
+    assert np.all(warm.operator_applications[2:] < cold.operator_applications[2:] / 2)
