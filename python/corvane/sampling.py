@@ -239,8 +239,7 @@ def _classify(regions, grid: Grid, position, averaging: str):
 
     ic, jc = np.divmod(pairs_cell, ny)
     xl, xh, yl, yh = x_lo[ic], x_hi[ic], y_lo[jc], y_hi[jc]
-    geoms = np.array([g for _, g in regions], dtype=object)[pairs_region]
-    clipped = _clip(geoms, xl, yl, xh, yh)
+    clipped = _clip(regions, pairs_region, xl, yl, xh, yh)
     row = np.searchsorted(cut, pairs_cell)
     fractions = np.zeros((cut.size, n_regions))
     np.add.at(fractions, (row, pairs_region), shapely.area(clipped) / ((xh - xl) * (yh - yl)))
@@ -267,23 +266,20 @@ def _classify(regions, grid: Grid, position, averaging: str):
     return owner, cut, fractions, normals
 
 
-def _clip(geoms, xl, yl, xh, yh) -> np.ndarray:
-    """Each geometry intersected with its box (xl, yl, xh, yh). Where GEOS's exact overlay
-    fails (a TopologyException on nearly coincident edges) the pair is clipped again with
-    coordinates rounded to 1e-12 of the box size, an error far below the discretisation's."""
+def _clip(regions, pairs_region, xl, yl, xh, yh) -> np.ndarray:
+    """Region pairs_region[k] intersected with the box (xl, yl, xh, yh)[k]. Should GEOS's
+    floating overlay fail (a TopologyException on nearly coincident edges), all pairs are
+    clipped again by snap rounding to 1e-12 of the smallest box, an error far below the
+    discretisation's."""
+    geoms = np.array([g for _, g in regions], dtype=object)
     boxes = shapely.box(xl, yl, xh, yh)
     try:
-        return shapely.intersection(geoms, boxes)
-    except shapely.errors.GEOSException:
-        pass
-    out = np.empty(len(geoms), dtype=object)
-    for k, (g, b) in enumerate(zip(geoms, boxes)):
-        try:
-            out[k] = shapely.intersection(g, b)
-        except shapely.errors.GEOSException:
-            size = max(xh[k] - xl[k], yh[k] - yl[k])
-            out[k] = shapely.intersection(g, b, grid_size=2.0 ** math.floor(math.log2(1e-12 * size)))
-    return out
+        return shapely.intersection(geoms[pairs_region], boxes)
+    except shapely.errors.GEOSException as error:
+        q = 2.0 ** math.floor(math.log2(1e-12 * np.min(np.maximum(xh - xl, yh - yl))))
+        logger.debug("clipping again with coordinates rounded to %g um: %s", q, error)
+        rounded = shapely.set_precision(geoms, q)
+        return shapely.intersection(rounded[pairs_region], boxes, grid_size=q)
 
 
 def _cells_touching(lines, x_lo, x_hi, y_lo, y_hi) -> np.ndarray:
