@@ -123,17 +123,17 @@ class LyingLength:
         return self.items[i]
 
 
-def length_for(spec, count):
+def length_for(recipe, count):
     count = count if isinstance(count, int) and 0 <= count <= 4096 else 3
     return {"exact": count, "short": max(0, count - 1), "long": count + 2, "empty": 0}[
-        spec["length"]]
+        recipe["length"]]
 
 
-def real_sequence(spec, count, rng):
-    values = [spec["value"]] * length_for(spec, count)
-    if values and spec["odd"] is not None:
-        values[rng.randrange(len(values))] = spec["odd"]
-    kind = spec["container"]
+def real_sequence(recipe, count, rng):
+    values = [recipe["value"]] * length_for(recipe, count)
+    if values and recipe["odd"] is not None:
+        values[rng.randrange(len(values))] = recipe["odd"]
+    kind = recipe["container"]
     if kind == "tuple":
         return tuple(values)
     if kind == "lying":
@@ -149,12 +149,12 @@ def real_sequence(spec, count, rng):
     return values
 
 
-def tensor(spec, n, rng):
+def tensor(recipe, n, rng):
     """Nine flat components of n complex tuples, or a malformed variant of them."""
     n_values = n if isinstance(n, int) and 0 <= n < 4096 else 2
-    v = (spec["value"], spec["loss"])
+    v = (recipe["value"], recipe["loss"])
     zero = (0.0, 0.0)
-    kind = spec["kind"]
+    kind = recipe["kind"]
     if kind in ("iso", "nonfinite", "zero", "length", "components", "tuple3", "lists", "str"):
         comps = [[v if k in (0, 4, 8) else zero] * n_values for k in range(9)]
     elif kind == "diag":
