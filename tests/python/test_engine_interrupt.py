@@ -63,6 +63,7 @@ def test_ctrl_c_interrupts_a_long_solve_promptly(solve):
     assert out[-2:] == ["after", "ok"]
 
 
+@pytest.mark.needs_real_oom
 def test_factorisation_out_of_memory_fails_fast_with_the_size_needed():
     """Under an address-space limit UMFPACK fails; the native LU without fill-reducing
     ordering would need more and used to grind on for minutes before failing too."""
