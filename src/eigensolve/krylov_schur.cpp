@@ -22,6 +22,10 @@
 #include <thread>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace corvane {
 namespace {
 
@@ -68,9 +72,15 @@ const char* const kNonFinite = "eigen iteration produced non-finite values";
 // ---------------------------------------------------------------------------------------
 // Fixed-order reductions over rows.
 
+// Lane l holds the sums of re(v) w and of im(v) w apart; conj(v) w is formed from them at
+// the end, which lets the vector unit work on (re, im) pairs as they are stored.
 struct ComplexLanes {
-    std::array<Complex, kLanes> part{};
-    Complex total() const { return (part[0] + part[1]) + (part[2] + part[3]); }
+    std::array<Complex, kLanes> re_part{};  // sum re(v) w
+    std::array<Complex, kLanes> im_part{};  // sum im(v) w
+    Complex lane(std::size_t l) const {
+        return {re_part[l].re + im_part[l].im, re_part[l].im - im_part[l].re};
+    }
+    Complex total() const { return (lane(0) + lane(1)) + (lane(2) + lane(3)); }
 };
 
 struct RealLanes {
@@ -78,21 +88,50 @@ struct RealLanes {
     double total() const { return (part[0] + part[1]) + (part[2] + part[3]); }
 };
 
-// acc.part[r mod 4] += conj(v[r]) w[r], rows in ascending order.
+// Lane r mod 4 of acc accumulates conj(v[r]) w[r], rows in ascending order.
+#if defined(__SSE2__)
 void add_dot(const Complex* v, const Complex* w, std::size_t len, ComplexLanes& acc) {
-    Complex a0 = acc.part[0], a1 = acc.part[1], a2 = acc.part[2], a3 = acc.part[3];
+    const auto* vd = reinterpret_cast<const double*>(v);
+    const auto* wd = reinterpret_cast<const double*>(w);
+    __m128d re[kLanes], im[kLanes];
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        re[l] = _mm_loadu_pd(&acc.re_part[l].re);
+        im[l] = _mm_loadu_pd(&acc.im_part[l].re);
+    }
+    auto step = [&](std::size_t l, std::size_t r) {
+        const __m128d vr = _mm_loadu_pd(vd + 2 * r);
+        const __m128d wr = _mm_loadu_pd(wd + 2 * r);
+        re[l] = _mm_add_pd(re[l], _mm_mul_pd(_mm_unpacklo_pd(vr, vr), wr));
+        im[l] = _mm_add_pd(im[l], _mm_mul_pd(_mm_unpackhi_pd(vr, vr), wr));
+    };
     std::size_t r = 0;
     for (; r + kLanes <= len; r += kLanes) {
-        a0 += conj(v[r]) * w[r];
-        a1 += conj(v[r + 1]) * w[r + 1];
-        a2 += conj(v[r + 2]) * w[r + 2];
-        a3 += conj(v[r + 3]) * w[r + 3];
+        step(0, r);
+        step(1, r + 1);
+        step(2, r + 2);
+        step(3, r + 3);
     }
-    if (r < len) a0 += conj(v[r]) * w[r];
-    if (r + 1 < len) a1 += conj(v[r + 1]) * w[r + 1];
-    if (r + 2 < len) a2 += conj(v[r + 2]) * w[r + 2];
-    acc.part = {a0, a1, a2, a3};
+    for (std::size_t l = 0; r + l < len; ++l) step(l, r + l);
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        _mm_storeu_pd(&acc.re_part[l].re, re[l]);
+        _mm_storeu_pd(&acc.im_part[l].re, im[l]);
+    }
 }
+#else
+void add_dot(const Complex* v, const Complex* w, std::size_t len, ComplexLanes& acc) {
+    auto step = [&](std::size_t l, std::size_t r) {
+        Complex& a = acc.re_part[l];
+        Complex& b = acc.im_part[l];
+        a = Complex{a.re + v[r].re * w[r].re, a.im + v[r].re * w[r].im};
+        b = Complex{b.re + v[r].im * w[r].re, b.im + v[r].im * w[r].im};
+    };
+    std::size_t r = 0;
+    for (; r + kLanes <= len; r += kLanes) {
+        for (std::size_t l = 0; l < kLanes; ++l) step(l, r + l);
+    }
+    for (std::size_t l = 0; r + l < len; ++l) step(l, r + l);
+}
+#endif
 
 // acc.part[r mod 4] += |w[r]|^2, rows in ascending order.
 void add_norm_sqr(const Complex* w, std::size_t len, RealLanes& acc) {
@@ -110,10 +149,26 @@ void add_norm_sqr(const Complex* w, std::size_t len, RealLanes& acc) {
     acc.part = {a0, a1, a2, a3};
 }
 
-// w[r] -= v[r] h
+// w[r] -= v[r] h, as (re(v) h + im(v) i h) on pairs: the same roundings as the textbook
+// product.
+#if defined(__SSE2__)
+void subtract_multiple(const Complex* v, Complex h, Complex* w, std::size_t len) {
+    const auto* vd = reinterpret_cast<const double*>(v);
+    auto* wd = reinterpret_cast<double*>(w);
+    const __m128d hp = _mm_set_pd(h.im, h.re);    // (re h, im h)
+    const __m128d ih = _mm_set_pd(h.re, -h.im);   // i h = (-im h, re h)
+    for (std::size_t r = 0; r < len; ++r) {
+        const __m128d vr = _mm_loadu_pd(vd + 2 * r);
+        const __m128d p = _mm_add_pd(_mm_mul_pd(_mm_unpacklo_pd(vr, vr), hp),
+                                     _mm_mul_pd(_mm_unpackhi_pd(vr, vr), ih));
+        _mm_storeu_pd(wd + 2 * r, _mm_sub_pd(_mm_loadu_pd(wd + 2 * r), p));
+    }
+}
+#else
 void subtract_multiple(const Complex* v, Complex h, Complex* w, std::size_t len) {
     for (std::size_t r = 0; r < len; ++r) w[r] = w[r] - v[r] * h;
 }
+#endif
 
 struct RowRange {
     std::size_t begin = 0;

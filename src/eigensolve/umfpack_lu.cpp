@@ -37,6 +37,8 @@ struct Routines<int> {
     static constexpr auto free_symbolic = umfpack_zi_free_symbolic;
     static constexpr auto free_numeric = umfpack_zi_free_numeric;
     static constexpr auto defaults = umfpack_zi_defaults;
+    static constexpr auto get_lunz = umfpack_zi_get_lunz;
+    static constexpr auto get_numeric = umfpack_zi_get_numeric;
 };
 
 template <>
@@ -48,6 +50,8 @@ struct Routines<WideInt> {
     static constexpr auto free_symbolic = umfpack_zl_free_symbolic;
     static constexpr auto free_numeric = umfpack_zl_free_numeric;
     static constexpr auto defaults = umfpack_zl_defaults;
+    static constexpr auto get_lunz = umfpack_zl_get_lunz;
+    static constexpr auto get_numeric = umfpack_zl_get_numeric;
 };
 
 // One UMFPACK handle; the free functions accept a null handle and reset it.
@@ -68,6 +72,7 @@ private:
 };
 
 constexpr int kSizeOverflow = std::numeric_limits<int>::min();
+constexpr int kMisplacedDiagonal = std::numeric_limits<int>::min() + 1;
 
 std::string status_text(const char* phase, long status) {
     return std::string("UMFPACK ") + phase + " failed with status " + std::to_string(status);
@@ -312,6 +317,72 @@ struct UmfpackFactorization {
                          local_control.data(), local_info.data(), wi.data(), w.data());
     }
 
+    // L, U, the permutations and the row scaling as plain arrays; UMFPACK's status, or
+    // kMisplacedDiagonal when a row of L or a column of U does not end with its diagonal.
+    long copy_factors(CopiedLu& f) const {
+        Int lnz = 0, unz = 0, rows = 0, cols = 0, diagonal_nz = 0;
+        long status = R::get_lunz(&lnz, &unz, &rows, &cols, &diagonal_nz, numeric.get());
+        if (status != UMFPACK_OK) return status;
+        const auto size = static_cast<std::size_t>(n);
+        f.n = size;
+        std::vector<Int> row_order(size);
+        std::vector<Int> column_order(size);
+        std::vector<Int> ptr(size + 1);
+        Int do_recip = 0;
+        f.row_multiplier.resize(size);
+        f.lower_values.resize(static_cast<std::size_t>(lnz));
+        f.lower_columns.resize(static_cast<std::size_t>(lnz));
+        status = copy_factor(/*lower=*/true, ptr, f.lower_columns, f.lower_values, &do_recip,
+                             row_order.data(), column_order.data(), f.row_multiplier.data());
+        if (status != UMFPACK_OK) return status;
+        // Without do_recip UMFPACK divides each row by its factor.
+        if (do_recip == 0) {
+            for (double& r : f.row_multiplier) r = 1.0 / r;
+        }
+        f.lower_ptr.assign(ptr.begin(), ptr.end());
+        f.upper_values.resize(static_cast<std::size_t>(unz));
+        f.upper_rows.resize(static_cast<std::size_t>(unz));
+        status = copy_factor(/*lower=*/false, ptr, f.upper_rows, f.upper_values, nullptr,
+                             nullptr, nullptr, nullptr);
+        if (status != UMFPACK_OK) return status;
+        f.upper_ptr.assign(ptr.begin(), ptr.end());
+        f.row_order.assign(row_order.begin(), row_order.end());
+        f.column_order.assign(column_order.begin(), column_order.end());
+        for (std::size_t k = 0; k < size; ++k) {
+            if (f.lower_ptr[k + 1] == f.lower_ptr[k] || f.upper_ptr[k + 1] == f.upper_ptr[k] ||
+                f.lower_columns[f.lower_ptr[k + 1] - 1] != k ||
+                f.upper_rows[f.upper_ptr[k + 1] - 1] != k) {
+                return kMisplacedDiagonal;
+            }
+        }
+        return UMFPACK_OK;
+    }
+
+    // L (by rows) or U (by columns) straight into the caller's arrays; 64-bit indices go
+    // through a temporary and are narrowed.
+    long copy_factor(bool lower, std::vector<Int>& ptr, std::vector<std::uint32_t>& index,
+                     std::vector<Complex>& values_out, Int* do_recip, Int* row_order,
+                     Int* column_order, double* row_scale) const {
+        auto* x = reinterpret_cast<double*>(values_out.data());
+        auto get = [&](Int* i) {
+            return lower ? R::get_numeric(ptr.data(), i, x, nullptr, nullptr, nullptr, nullptr,
+                                          nullptr, row_order, column_order, nullptr, nullptr,
+                                          do_recip, row_scale, numeric.get())
+                         : R::get_numeric(nullptr, nullptr, nullptr, nullptr, ptr.data(), i, x,
+                                          nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                          nullptr, numeric.get());
+        };
+        if constexpr (sizeof(Int) == sizeof(std::uint32_t)) {
+            // Indices are below n, so the int and unsigned representations agree.
+            return get(reinterpret_cast<Int*>(index.data()));
+        } else {
+            std::vector<Int> wide(index.size());
+            const long status = get(wide.data());
+            std::copy(wide.begin(), wide.end(), index.begin());
+            return status;
+        }
+    }
+
     long solve(std::span<const Complex> rhs, std::vector<Complex>& x) {
         control[UMFPACK_PRL] = 0.0;
         return R::solve(UMFPACK_A, col_ptr.data(), row_indices.data(),
@@ -401,6 +472,23 @@ Status UmfpackLu::solve_into(std::span<const Complex> rhs, std::span<Complex> x,
     // A singular factor only warns; the solution then holds infinities or NaNs.
     if (status != UMFPACK_OK) return fail(status_text("solve", status));
     return Unit{};
+}
+
+Result<CopiedLu> UmfpackLu::release_factors() && {
+    if (n_ > std::numeric_limits<std::uint32_t>::max()) {
+        return fail("matrix size exceeds the range of the copied LU factors");
+    }
+    CopiedLu f;
+    const long status =
+        state_->narrow ? state_->narrow->copy_factors(f) : state_->wide->copy_factors(f);
+    if (status == UMFPACK_ERROR_out_of_memory) {
+        return fail("UMFPACK ran out of memory copying its factors", ErrorKind::out_of_memory);
+    }
+    if (status == kMisplacedDiagonal) return fail("UMFPACK's factors lack a diagonal entry");
+    if (status != UMFPACK_OK) return fail(status_text("factor copy", status));
+    state_.reset();
+    n_ = 0;
+    return f;
 }
 
 bool UmfpackLu::reused_symbolic() const {

@@ -11,6 +11,7 @@
 
 #include "common/complex.hpp"
 #include "common/result.hpp"
+#include "eigensolve/lu_factors.hpp"
 #include "sparse_matrix/sparse_matrix.hpp"
 
 namespace corvane {
@@ -85,6 +86,11 @@ public:
     // arguments: any number of threads may solve at once, each with its own workspace.
     Status solve_into(std::span<const Complex> rhs, std::span<Complex> x,
                       UmfpackSolveWorkspace& workspace, bool refine) const;
+
+    // L, U, the permutations and the row scaling copied into plain arrays, for solves
+    // that do not go through UMFPACK (see lu_factors.hpp); UMFPACK's factorisation is then
+    // freed and this object left empty. On failure it stays as it was.
+    Result<CopiedLu> release_factors() &&;
 
     std::size_t size() const { return n_; }
     UmfpackFactorTimes factor_times() const;

@@ -33,6 +33,8 @@ INTERRUPT = """
     import os, signal, threading, time
     kw = strip(160, num_modes=12)
     args = core_arguments(kw)
+    if "engine" in "SOLVE":  # the engine's solve of the same strip ends before the signal
+        kw = strip(240, num_modes=16)
     sent = []
     def fire():
         time.sleep(2.0)
