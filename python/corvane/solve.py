@@ -816,13 +816,18 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
 
     windows = _windows(xs, ys, cells, planes)
 
+    # Two half windows run side by side, one core each; a single window gets both cores.
+    window_options = dict(engine_options)
+    if len(windows) > 1 and _engine() is not None:
+        window_options.setdefault("threads", 1)
+
     def run_all(eps_, mu_, *, at, guess, cladding_, all_):
         def run(win):
             return _solve_window(win, eps_, mu_, tensorial=tensorial, wavelength=wavelength,
                                  num_modes=num_modes, shift=at, guess=guess, include_all=all_,
                                  stretch=stretch, cladding_index=cladding_,
                                  loss_index=loss_index, open_window=pml.any,
-                                 passive=passive, options=engine_options)
+                                 passive=passive, options=window_options)
 
         if len(windows) > 1:
             with ThreadPoolExecutor(max_workers=2) as pool:

@@ -254,8 +254,8 @@ LuFactors arrange_lu_factors(CopiedLu&& copied, bool two_way) {
         for (std::uint32_t k = 0; k < split; ++k) f.plan.groups[group[k]].push_back(k);
     }
 
-    // L by columns, the unit diagonals left out: appending row by row in ascending order
-    // keeps each column's rows ascending.
+    // L by columns, the unit diagonals left out: appending row by row keeps each column's
+    // rows ascending. The copy of L is released before U is rearranged.
     {
         const std::vector<std::size_t> row_ptr = std::move(copied.lower_ptr);
         const std::vector<std::uint32_t> columns = std::move(copied.lower_columns);
@@ -275,15 +275,13 @@ LuFactors arrange_lu_factors(CopiedLu&& copied, bool two_way) {
                 f.lower_values[at] = values[q];
             }
         }
-        if (split > 0) {
-            f.lower_shared_from.resize(split);
-            for (std::size_t k = 0; k < split; ++k) {
-                const auto first = f.lower_rows.begin() + std::ptrdiff_t(f.lower_ptr[k]);
-                const auto last = f.lower_rows.begin() + std::ptrdiff_t(f.lower_ptr[k + 1]);
-                f.lower_shared_from[k] = std::size_t(
-                    std::lower_bound(first, last, static_cast<std::uint32_t>(split)) -
-                    f.lower_rows.begin());
-            }
+        f.lower_shared_from.resize(split);
+        for (std::size_t k = 0; k < split; ++k) {
+            const auto first = f.lower_rows.begin() + std::ptrdiff_t(f.lower_ptr[k]);
+            const auto last = f.lower_rows.begin() + std::ptrdiff_t(f.lower_ptr[k + 1]);
+            f.lower_shared_from[k] = std::size_t(
+                std::lower_bound(first, last, static_cast<std::uint32_t>(split)) -
+                f.lower_rows.begin());
         }
     }
 
@@ -291,8 +289,8 @@ LuFactors arrange_lu_factors(CopiedLu&& copied, bool two_way) {
     // (from its own column) first and the later columns after it, ascending.
     {
         const std::vector<std::size_t> column_ptr = std::move(copied.upper_ptr);
-        std::vector<std::uint32_t> rows = std::move(copied.upper_rows);
-        std::vector<Complex> values = std::move(copied.upper_values);
+        const std::vector<std::uint32_t> rows = std::move(copied.upper_rows);
+        const std::vector<Complex> values = std::move(copied.upper_values);
         f.upper_ptr.assign(n + 1, 0);
         for (const std::uint32_t r : rows) ++f.upper_ptr[r + 1];
         std::partial_sum(f.upper_ptr.begin(), f.upper_ptr.end(), f.upper_ptr.begin());

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <utility>
 
@@ -332,20 +333,36 @@ struct UmfpackFactorization {
         f.row_multiplier.resize(size);
         f.lower_values.resize(static_cast<std::size_t>(lnz));
         f.lower_columns.resize(static_cast<std::size_t>(lnz));
-        status = copy_factor(/*lower=*/true, ptr, f.lower_columns, f.lower_values, &do_recip,
-                             row_order.data(), column_order.data(), f.row_multiplier.data());
+        f.upper_values.resize(static_cast<std::size_t>(unz));
+        f.upper_rows.resize(static_cast<std::size_t>(unz));
+        std::vector<Int> upper_ptr(size + 1);
+        auto copy_lower = [&] {
+            return copy_factor(/*lower=*/true, ptr, f.lower_columns, f.lower_values, &do_recip,
+                               row_order.data(), column_order.data(), f.row_multiplier.data());
+        };
+        auto copy_upper = [&] {
+            return copy_factor(/*lower=*/false, upper_ptr, f.upper_rows, f.upper_values, nullptr,
+                               nullptr, nullptr, nullptr);
+        };
+        long upper_status = UMFPACK_OK;
+        if constexpr (sizeof(Int) == sizeof(std::uint32_t)) {
+            // Both copies only read the factorisation and allocate nothing of ours: side by
+            // side on two threads. (The 64-bit copies go one at a time, so that only one
+            // index temporary exists at the peak of memory.)
+            std::jthread upper([&] { upper_status = copy_upper(); });
+            status = copy_lower();
+        } else {
+            status = copy_lower();
+            if (status == UMFPACK_OK) upper_status = copy_upper();
+        }
         if (status != UMFPACK_OK) return status;
+        if (upper_status != UMFPACK_OK) return upper_status;
         // Without do_recip UMFPACK divides each row by its factor.
         if (do_recip == 0) {
             for (double& r : f.row_multiplier) r = 1.0 / r;
         }
         f.lower_ptr.assign(ptr.begin(), ptr.end());
-        f.upper_values.resize(static_cast<std::size_t>(unz));
-        f.upper_rows.resize(static_cast<std::size_t>(unz));
-        status = copy_factor(/*lower=*/false, ptr, f.upper_rows, f.upper_values, nullptr,
-                             nullptr, nullptr, nullptr);
-        if (status != UMFPACK_OK) return status;
-        f.upper_ptr.assign(ptr.begin(), ptr.end());
+        f.upper_ptr.assign(upper_ptr.begin(), upper_ptr.end());
         f.row_order.assign(row_order.begin(), row_order.end());
         f.column_order.assign(column_order.begin(), column_order.end());
         for (std::size_t k = 0; k < size; ++k) {
@@ -381,6 +398,14 @@ struct UmfpackFactorization {
             std::copy(wide.begin(), wide.end(), index.begin());
             return status;
         }
+    }
+
+    std::size_t factor_entries() const {
+        Int lnz = 0, unz = 0, rows = 0, cols = 0, diagonal_nz = 0;
+        if (R::get_lunz(&lnz, &unz, &rows, &cols, &diagonal_nz, numeric.get()) != UMFPACK_OK) {
+            return 0;
+        }
+        return static_cast<std::size_t>(lnz) + static_cast<std::size_t>(unz);
     }
 
     long solve(std::span<const Complex> rhs, std::vector<Complex>& x) {
@@ -489,6 +514,10 @@ Result<CopiedLu> UmfpackLu::release_factors() && {
     state_.reset();
     n_ = 0;
     return f;
+}
+
+std::size_t UmfpackLu::factor_entries() const {
+    return state_->narrow ? state_->narrow->factor_entries() : state_->wide->factor_entries();
 }
 
 bool UmfpackLu::reused_symbolic() const {

@@ -93,6 +93,8 @@ public:
     Result<CopiedLu> release_factors() &&;
 
     std::size_t size() const { return n_; }
+    // Entries of L and U together (each diagonal counted in both).
+    std::size_t factor_entries() const;
     UmfpackFactorTimes factor_times() const;
     // True when the 64-bit routines (umfpack_zl) hold the factorisation because the 32-bit
     // ones could not represent it.
