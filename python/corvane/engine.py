@@ -8,7 +8,11 @@ solved, which keyword-only options choose:
 
 - ``ordering``: fill-reducing ordering of the LU, "metis", "amd" or "auto" (METIS);
 - ``refine``: UMFPACK's iterative refinement in every solve (off by default; a candidate
-  whose residual misses the tolerance gets one refined step instead);
+  whose residual misses the tolerance gets one refined step instead). Without it the LU
+  factors are copied out of UMFPACK and solved by the library's own triangular solves, on
+  ``threads`` threads (factors beyond 2^27 entries, about 2.5 GiB, keep UMFPACK's solves);
+- ``threads``: 1 or 2 (None: as many as there are cores, at most 2) for the triangular
+  solves and the Krylov-Schur projections; results do not depend on it;
 - ``wide_indices``: 64-bit UMFPACK; None chooses it directly for large problems;
 - ``krylov_dim``: None chooses it from ``num_modes``;
 - ``iteration``: "krylov_schur" (no process-wide lock: solves on several threads run at

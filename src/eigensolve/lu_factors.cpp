@@ -254,28 +254,42 @@ LuFactors arrange_lu_factors(CopiedLu&& copied, bool two_way) {
         for (std::uint32_t k = 0; k < split; ++k) f.plan.groups[group[k]].push_back(k);
     }
 
-    // L by columns, the unit diagonals left out: appending row by row keeps each column's
-    // rows ascending. The copy of L is released before U is rearranged.
-    {
-        const std::vector<std::size_t> row_ptr = std::move(copied.lower_ptr);
-        const std::vector<std::uint32_t> columns = std::move(copied.lower_columns);
-        const std::vector<Complex> values = std::move(copied.lower_values);
-        f.lower_ptr.assign(n + 1, 0);
+    // L by columns, the unit diagonals left out (appending row by row keeps each column's
+    // rows ascending), and U by rows (appending column by column puts each row's diagonal,
+    // from its own column, first and the later columns after it, ascending). The two are
+    // independent scatters through memory: with everything allocated first, they run on
+    // two threads.
+    const std::vector<std::size_t> l_row_ptr = std::move(copied.lower_ptr);
+    const std::vector<std::uint32_t> l_columns = std::move(copied.lower_columns);
+    const std::vector<Complex> l_values = std::move(copied.lower_values);
+    const std::vector<std::size_t> u_column_ptr = std::move(copied.upper_ptr);
+    const std::vector<std::uint32_t> u_rows = std::move(copied.upper_rows);
+    const std::vector<Complex> u_values = std::move(copied.upper_values);
+    f.lower_ptr.assign(n + 1, 0);
+    f.lower_rows.resize(l_values.size() - n);
+    f.lower_values.resize(l_values.size() - n);
+    f.lower_shared_from.resize(split);
+    std::vector<std::size_t> lower_next(n);
+    f.upper_ptr.assign(n + 1, 0);
+    f.upper_columns.resize(u_values.size());
+    f.upper_values.resize(u_values.size());
+    std::vector<std::size_t> upper_next(n);
+
+    auto lower_by_columns = [&] {
         for (std::size_t k = 0; k < n; ++k) {
-            for (std::size_t q = row_ptr[k]; q + 1 < row_ptr[k + 1]; ++q) ++f.lower_ptr[columns[q] + 1];
-        }
-        std::partial_sum(f.lower_ptr.begin(), f.lower_ptr.end(), f.lower_ptr.begin());
-        std::vector<std::size_t> next(f.lower_ptr.begin(), f.lower_ptr.end() - 1);
-        f.lower_rows.resize(f.lower_ptr[n]);
-        f.lower_values.resize(f.lower_ptr[n]);
-        for (std::size_t k = 0; k < n; ++k) {
-            for (std::size_t q = row_ptr[k]; q + 1 < row_ptr[k + 1]; ++q) {
-                const std::size_t at = next[columns[q]]++;
-                f.lower_rows[at] = static_cast<std::uint32_t>(k);
-                f.lower_values[at] = values[q];
+            for (std::size_t q = l_row_ptr[k]; q + 1 < l_row_ptr[k + 1]; ++q) {
+                ++f.lower_ptr[l_columns[q] + 1];
             }
         }
-        f.lower_shared_from.resize(split);
+        std::partial_sum(f.lower_ptr.begin(), f.lower_ptr.end(), f.lower_ptr.begin());
+        std::copy(f.lower_ptr.begin(), f.lower_ptr.end() - 1, lower_next.begin());
+        for (std::size_t k = 0; k < n; ++k) {
+            for (std::size_t q = l_row_ptr[k]; q + 1 < l_row_ptr[k + 1]; ++q) {
+                const std::size_t at = lower_next[l_columns[q]]++;
+                f.lower_rows[at] = static_cast<std::uint32_t>(k);
+                f.lower_values[at] = l_values[q];
+            }
+        }
         for (std::size_t k = 0; k < split; ++k) {
             const auto first = f.lower_rows.begin() + std::ptrdiff_t(f.lower_ptr[k]);
             const auto last = f.lower_rows.begin() + std::ptrdiff_t(f.lower_ptr[k + 1]);
@@ -283,27 +297,22 @@ LuFactors arrange_lu_factors(CopiedLu&& copied, bool two_way) {
                 std::lower_bound(first, last, static_cast<std::uint32_t>(split)) -
                 f.lower_rows.begin());
         }
-    }
-
-    // U by rows: appending column by column in ascending order puts each row's diagonal
-    // (from its own column) first and the later columns after it, ascending.
-    {
-        const std::vector<std::size_t> column_ptr = std::move(copied.upper_ptr);
-        const std::vector<std::uint32_t> rows = std::move(copied.upper_rows);
-        const std::vector<Complex> values = std::move(copied.upper_values);
-        f.upper_ptr.assign(n + 1, 0);
-        for (const std::uint32_t r : rows) ++f.upper_ptr[r + 1];
+    };
+    auto upper_by_rows = [&] {
+        for (const std::uint32_t r : u_rows) ++f.upper_ptr[r + 1];
         std::partial_sum(f.upper_ptr.begin(), f.upper_ptr.end(), f.upper_ptr.begin());
-        std::vector<std::size_t> next(f.upper_ptr.begin(), f.upper_ptr.end() - 1);
-        f.upper_columns.resize(rows.size());
-        f.upper_values.resize(rows.size());
+        std::copy(f.upper_ptr.begin(), f.upper_ptr.end() - 1, upper_next.begin());
         for (std::size_t c = 0; c < n; ++c) {
-            for (std::size_t q = column_ptr[c]; q < column_ptr[c + 1]; ++q) {
-                const std::size_t at = next[rows[q]]++;
+            for (std::size_t q = u_column_ptr[c]; q < u_column_ptr[c + 1]; ++q) {
+                const std::size_t at = upper_next[u_rows[q]]++;
                 f.upper_columns[at] = static_cast<std::uint32_t>(c);
-                f.upper_values[at] = values[q];
+                f.upper_values[at] = u_values[q];
             }
         }
+    };
+    {
+        std::jthread upper(upper_by_rows);
+        lower_by_columns();
     }
     return f;
 }

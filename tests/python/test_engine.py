@@ -97,6 +97,16 @@ class TestOptions:
         np.testing.assert_array_equal(first.fields, second.fields)
         assert first.operator_applications == second.operator_applications
 
+    def test_one_and_two_threads_give_identical_bits(self):
+        # Large enough that the projections split their rows and the LU solves their pivots.
+        kw = strip(130, num_modes=2)
+        one, two = engine.solve_diagonal(**kw, threads=1), engine.solve_diagonal(**kw, threads=2)
+        np.testing.assert_array_equal(one.neffs, two.neffs)
+        np.testing.assert_array_equal(one.fields, two.fields)
+        # UMFPACK's own refined solves agree to the tolerance.
+        refined = engine.solve_diagonal(**kw, refine=True)
+        np.testing.assert_allclose(refined.neffs, one.neffs, rtol=0, atol=1e-10)
+
     def test_start_from_converged_modes_needs_fewer_applications(self):
         kw = strip(36, num_modes=3)
         cold = engine.solve_diagonal(**kw)
