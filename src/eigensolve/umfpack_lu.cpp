@@ -74,6 +74,9 @@ private:
 
 constexpr int kSizeOverflow = std::numeric_limits<int>::min();
 constexpr int kMisplacedDiagonal = std::numeric_limits<int>::min() + 1;
+// 64-bit factors up to this many entries are copied on two threads, both index temporaries
+// held at once (half a GiB at this size).
+constexpr std::size_t kSideBySideWideEntries = std::size_t{1} << 26;
 
 std::string status_text(const char* phase, long status) {
     return std::string("UMFPACK ") + phase + " failed with status " + std::to_string(status);
@@ -336,24 +339,35 @@ struct UmfpackFactorization {
         f.upper_values.resize(static_cast<std::size_t>(unz));
         f.upper_rows.resize(static_cast<std::size_t>(unz));
         std::vector<Int> upper_ptr(size + 1);
+        // 64-bit indices arrive in temporaries and are narrowed.
+        constexpr bool wide = sizeof(Int) != sizeof(std::uint32_t);
+        const std::size_t entries = static_cast<std::size_t>(lnz) + static_cast<std::size_t>(unz);
+        const bool side_by_side = !wide || entries <= kSideBySideWideEntries;
+        std::vector<Int> lower_scratch(wide ? static_cast<std::size_t>(lnz) : 0);
+        std::vector<Int> upper_scratch(wide && side_by_side ? static_cast<std::size_t>(unz) : 0);
         auto copy_lower = [&] {
-            return copy_factor(/*lower=*/true, ptr, f.lower_columns, f.lower_values, &do_recip,
-                               row_order.data(), column_order.data(), f.row_multiplier.data());
+            return copy_factor(/*lower=*/true, ptr, f.lower_columns, f.lower_values,
+                               lower_scratch, &do_recip, row_order.data(), column_order.data(),
+                               f.row_multiplier.data());
         };
-        auto copy_upper = [&] {
-            return copy_factor(/*lower=*/false, upper_ptr, f.upper_rows, f.upper_values, nullptr,
-                               nullptr, nullptr, nullptr);
+        auto copy_upper = [&](std::vector<Int>& scratch) {
+            return copy_factor(/*lower=*/false, upper_ptr, f.upper_rows, f.upper_values,
+                               scratch, nullptr, nullptr, nullptr, nullptr);
         };
         long upper_status = UMFPACK_OK;
-        if constexpr (sizeof(Int) == sizeof(std::uint32_t)) {
-            // Both copies only read the factorisation and allocate nothing of ours: side by
-            // side on two threads. (The 64-bit copies go one at a time, so that only one
-            // index temporary exists at the peak of memory.)
-            std::jthread upper([&] { upper_status = copy_upper(); });
+        if (side_by_side) {
+            // Both copies only read the factorisation and allocate nothing: side by side on
+            // two threads.
+            std::jthread upper([&] { upper_status = copy_upper(upper_scratch); });
             status = copy_lower();
         } else {
+            // One 64-bit temporary at a time at the peak of memory.
             status = copy_lower();
-            if (status == UMFPACK_OK) upper_status = copy_upper();
+            std::vector<Int>().swap(lower_scratch);
+            if (status == UMFPACK_OK) {
+                upper_scratch.resize(static_cast<std::size_t>(unz));
+                upper_status = copy_upper(upper_scratch);
+            }
         }
         if (status != UMFPACK_OK) return status;
         if (upper_status != UMFPACK_OK) return upper_status;
@@ -376,10 +390,10 @@ struct UmfpackFactorization {
     }
 
     // L (by rows) or U (by columns) straight into the caller's arrays; 64-bit indices go
-    // through a temporary and are narrowed.
+    // through `scratch` (as long as the factor) and are narrowed.
     long copy_factor(bool lower, std::vector<Int>& ptr, std::vector<std::uint32_t>& index,
-                     std::vector<Complex>& values_out, Int* do_recip, Int* row_order,
-                     Int* column_order, double* row_scale) const {
+                     std::vector<Complex>& values_out, std::vector<Int>& scratch, Int* do_recip,
+                     Int* row_order, Int* column_order, double* row_scale) const {
         auto* x = reinterpret_cast<double*>(values_out.data());
         auto get = [&](Int* i) {
             return lower ? R::get_numeric(ptr.data(), i, x, nullptr, nullptr, nullptr, nullptr,
@@ -391,11 +405,11 @@ struct UmfpackFactorization {
         };
         if constexpr (sizeof(Int) == sizeof(std::uint32_t)) {
             // Indices are below n, so the int and unsigned representations agree.
+            (void)scratch;
             return get(reinterpret_cast<Int*>(index.data()));
         } else {
-            std::vector<Int> wide(index.size());
-            const long status = get(wide.data());
-            std::copy(wide.begin(), wide.end(), index.begin());
+            const long status = get(scratch.data());
+            std::copy(scratch.begin(), scratch.end(), index.begin());
             return status;
         }
     }

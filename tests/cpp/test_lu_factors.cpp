@@ -15,10 +15,11 @@ using fixtures::laplacian_like;
 using fixtures::random_sparse;
 using fixtures::random_vector;
 
-UmfpackLu factor(const SparseMatrix& b, FillOrdering ordering) {
+UmfpackLu factor(const SparseMatrix& b, FillOrdering ordering, bool wide = false) {
     UmfpackOptions options;
     options.ordering = ordering;
     options.refine = false;
+    options.wide_indices = wide;
     return UmfpackLu::factor(b, options).value();
 }
 
@@ -45,11 +46,13 @@ struct Case {
     const char* name;
     SparseMatrix b;
     FillOrdering ordering;
+    bool wide = false;  // UMFPACK's 64-bit routines: their indices are narrowed in the copy
 };
 
 std::vector<Case> cases() {
     std::vector<Case> out;
     out.push_back({"grid metis", laplacian_like(40, 30), FillOrdering::metis});
+    out.push_back({"grid metis wide", laplacian_like(40, 30), FillOrdering::metis, true});
     out.push_back({"grid amd", laplacian_like(40, 30), FillOrdering::amd});
     out.push_back({"random", random_sparse(80, 0.05, 7), FillOrdering::amd});
     return out;
@@ -59,13 +62,13 @@ TEST(LuFactors, SolvesLikeUmfpackWithAndWithoutTheSplitOnAnyThreadCount) {
     for (const Case& c : cases()) {
         SCOPED_TRACE(c.name);
         const std::vector<Complex> rhs = random_vector(c.b.rows, 3);
-        const UmfpackLu reference = factor(c.b, c.ordering);
+        const UmfpackLu reference = factor(c.b, c.ordering, c.wide);
         const std::vector<Complex> want = reference.solve(rhs).value();
 
         for (const bool two_way : {true, false}) {
             SCOPED_TRACE(two_way ? "two-way" : "one-way");
             const LuFactors f =
-                arrange_lu_factors(factor(c.b, c.ordering).release_factors().value(), two_way);
+                arrange_lu_factors(factor(c.b, c.ordering, c.wide).release_factors().value(), two_way);
             const std::vector<Complex> one = solve(f, rhs, 1);
             const std::vector<Complex> two = solve(f, rhs, 2);
             EXPECT_EQ(one, two);  // bit for bit
