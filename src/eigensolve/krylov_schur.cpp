@@ -117,6 +117,43 @@ void add_dot(const Complex* v, const Complex* w, std::size_t len, ComplexLanes& 
         _mm_storeu_pd(&acc.im_part[l].re, im[l]);
     }
 }
+// add_dot for the two columns v and v + stride at once, w read once.
+void add_two_dots(const Complex* v, std::size_t stride, const Complex* w, std::size_t len,
+                  ComplexLanes& acc0, ComplexLanes& acc1) {
+    const auto* v0d = reinterpret_cast<const double*>(v);
+    const auto* v1d = reinterpret_cast<const double*>(v + stride);
+    const auto* wd = reinterpret_cast<const double*>(w);
+    __m128d re0[kLanes], im0[kLanes], re1[kLanes], im1[kLanes];
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        re0[l] = _mm_loadu_pd(&acc0.re_part[l].re);
+        im0[l] = _mm_loadu_pd(&acc0.im_part[l].re);
+        re1[l] = _mm_loadu_pd(&acc1.re_part[l].re);
+        im1[l] = _mm_loadu_pd(&acc1.im_part[l].re);
+    }
+    auto step = [&](std::size_t l, std::size_t r) {
+        const __m128d wr = _mm_loadu_pd(wd + 2 * r);
+        const __m128d a = _mm_loadu_pd(v0d + 2 * r);
+        const __m128d b = _mm_loadu_pd(v1d + 2 * r);
+        re0[l] = _mm_add_pd(re0[l], _mm_mul_pd(_mm_unpacklo_pd(a, a), wr));
+        im0[l] = _mm_add_pd(im0[l], _mm_mul_pd(_mm_unpackhi_pd(a, a), wr));
+        re1[l] = _mm_add_pd(re1[l], _mm_mul_pd(_mm_unpacklo_pd(b, b), wr));
+        im1[l] = _mm_add_pd(im1[l], _mm_mul_pd(_mm_unpackhi_pd(b, b), wr));
+    };
+    std::size_t r = 0;
+    for (; r + kLanes <= len; r += kLanes) {
+        step(0, r);
+        step(1, r + 1);
+        step(2, r + 2);
+        step(3, r + 3);
+    }
+    for (std::size_t l = 0; r + l < len; ++l) step(l, r + l);
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        _mm_storeu_pd(&acc0.re_part[l].re, re0[l]);
+        _mm_storeu_pd(&acc0.im_part[l].re, im0[l]);
+        _mm_storeu_pd(&acc1.re_part[l].re, re1[l]);
+        _mm_storeu_pd(&acc1.im_part[l].re, im1[l]);
+    }
+}
 #else
 void add_dot(const Complex* v, const Complex* w, std::size_t len, ComplexLanes& acc) {
     auto step = [&](std::size_t l, std::size_t r) {
@@ -130,6 +167,12 @@ void add_dot(const Complex* v, const Complex* w, std::size_t len, ComplexLanes& 
         for (std::size_t l = 0; l < kLanes; ++l) step(l, r + l);
     }
     for (std::size_t l = 0; r + l < len; ++l) step(l, r + l);
+}
+
+void add_two_dots(const Complex* v, std::size_t stride, const Complex* w, std::size_t len,
+                  ComplexLanes& acc0, ComplexLanes& acc1) {
+    add_dot(v, w, len, acc0);
+    add_dot(v + stride, w, len, acc1);
 }
 #endif
 
@@ -164,9 +207,35 @@ void subtract_multiple(const Complex* v, Complex h, Complex* w, std::size_t len)
         _mm_storeu_pd(wd + 2 * r, _mm_sub_pd(_mm_loadu_pd(wd + 2 * r), p));
     }
 }
+// w[r] -= v_c[r] h[c] for the four columns c = 0..3 at v + c stride, in that order: the
+// same roundings as four single subtractions, with w read and written once.
+void subtract_four_multiples(const Complex* v, std::size_t stride, const Complex* h, Complex* w,
+                             std::size_t len) {
+    const auto* vd = reinterpret_cast<const double*>(v);
+    auto* wd = reinterpret_cast<double*>(w);
+    __m128d hp[4], ih[4];
+    for (std::size_t c = 0; c < 4; ++c) {
+        hp[c] = _mm_set_pd(h[c].im, h[c].re);
+        ih[c] = _mm_set_pd(h[c].re, -h[c].im);
+    }
+    for (std::size_t r = 0; r < len; ++r) {
+        __m128d acc = _mm_loadu_pd(wd + 2 * r);
+        for (std::size_t c = 0; c < 4; ++c) {
+            const __m128d vr = _mm_loadu_pd(vd + 2 * (c * stride + r));
+            acc = _mm_sub_pd(acc, _mm_add_pd(_mm_mul_pd(_mm_unpacklo_pd(vr, vr), hp[c]),
+                                             _mm_mul_pd(_mm_unpackhi_pd(vr, vr), ih[c])));
+        }
+        _mm_storeu_pd(wd + 2 * r, acc);
+    }
+}
 #else
 void subtract_multiple(const Complex* v, Complex h, Complex* w, std::size_t len) {
     for (std::size_t r = 0; r < len; ++r) w[r] = w[r] - v[r] * h;
+}
+
+void subtract_four_multiples(const Complex* v, std::size_t stride, const Complex* h, Complex* w,
+                             std::size_t len) {
+    for (std::size_t c = 0; c < 4; ++c) subtract_multiple(v + c * stride, h[c], w, len);
 }
 #endif
 
@@ -393,6 +462,16 @@ private:
         }
     }
 
+    // s.dots[c] += V[b .. b + len - 1, c]^H w_block for c < cols, two columns per pass.
+    void project_block(std::size_t cols, std::size_t b, std::size_t len, const Complex* w_block,
+                       HalfSums& s) const {
+        std::size_t c = 0;
+        for (; c + 2 <= cols; c += 2) {
+            add_two_dots(data_.data() + c * n_ + b, n_, w_block, len, s.dots[c], s.dots[c + 1]);
+        }
+        if (c < cols) add_dot(data_.data() + c * n_ + b, w_block, len, s.dots[c]);
+    }
+
     // Half sums of V[:, 0 .. cols - 1]^H w and ||w||^2.
     void project(std::size_t cols, std::span<const Complex> w) {
         for_each_half([&](std::size_t half, RowRange rows) {
@@ -400,9 +479,7 @@ private:
             s.reset(cols);
             for (std::size_t b = rows.begin; b < rows.end; b += kRowBlock) {
                 const std::size_t len = std::min(kRowBlock, rows.end - b);
-                for (std::size_t i = 0; i < cols; ++i) {
-                    add_dot(data_.data() + i * n_ + b, w.data() + b, len, s.dots[i]);
-                }
+                project_block(cols, b, len, w.data() + b, s);
                 add_norm_sqr(w.data() + b, len, s.norm);
             }
         });
@@ -417,14 +494,15 @@ private:
             s.reset(cols);
             for (std::size_t b = rows.begin; b < rows.end; b += kRowBlock) {
                 const std::size_t len = std::min(kRowBlock, rows.end - b);
-                for (std::size_t i = 0; i < cols; ++i) {
-                    subtract_multiple(data_.data() + i * n_ + b, h[i], w.data() + b, len);
+                std::size_t c = 0;
+                for (; c + 4 <= cols; c += 4) {
+                    subtract_four_multiples(data_.data() + c * n_ + b, n_, h.data() + c,
+                                            w.data() + b, len);
                 }
-                if (then_project) {
-                    for (std::size_t i = 0; i < cols; ++i) {
-                        add_dot(data_.data() + i * n_ + b, w.data() + b, len, s.dots[i]);
-                    }
+                for (; c < cols; ++c) {
+                    subtract_multiple(data_.data() + c * n_ + b, h[c], w.data() + b, len);
                 }
+                if (then_project) project_block(cols, b, len, w.data() + b, s);
                 add_norm_sqr(w.data() + b, len, s.norm);
             }
         });
