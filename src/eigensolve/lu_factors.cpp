@@ -329,10 +329,14 @@ void solve_with_factors(const LuFactors& f, std::span<const Complex> rhs, std::s
         throw InternalError("LU solve vectors must match the factor size");
     }
     Complex* y = work.data();
-    for (std::size_t k = 0; k < n; ++k) {
-        const std::uint32_t i = f.row_order[k];
-        y[k] = scale_real(rhs[i], f.row_multiplier[i]);
-    }
+    // The permutations are gathers and scatters through memory: halves on two threads.
+    const std::array<std::size_t, 3> halves{0, n / 2, n};
+    both_groups(threads, [&](std::size_t g) {
+        for (std::size_t k = halves[g]; k < halves[g + 1]; ++k) {
+            const std::uint32_t i = f.row_order[k];
+            y[k] = scale_real(rhs[i], f.row_multiplier[i]);
+        }
+    });
     const LuSolvePlan& plan = f.plan;
     const std::size_t split = plan.shared_begin;
     if (split == 0) {
@@ -356,7 +360,9 @@ void solve_with_factors(const LuFactors& f, std::span<const Complex> rhs, std::s
             for (auto it = pivots.rbegin(); it != pivots.rend(); ++it) upper_row(f, *it, y);
         });
     }
-    for (std::size_t k = 0; k < n; ++k) x[f.column_order[k]] = y[k];
+    both_groups(threads, [&](std::size_t g) {
+        for (std::size_t k = halves[g]; k < halves[g + 1]; ++k) x[f.column_order[k]] = y[k];
+    });
 }
 
 }  // namespace corvane
