@@ -57,7 +57,7 @@ def test_concurrent_solves_give_the_serial_results():
 
 
 def test_cancel_flag_stops_a_solve_in_a_worker_thread():
-    kw = strip(90, num_modes=12)
+    kw = strip(200, num_modes=16)  # seconds of work: still running when the flag is set
     flag = engine.CancelFlag()
     outcome = {}
 
