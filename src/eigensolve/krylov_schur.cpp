@@ -22,9 +22,8 @@
 #include <thread>
 #include <utility>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "common/packed_complex.hpp"
+
 
 namespace corvane {
 namespace {
@@ -90,19 +89,22 @@ struct RealLanes {
 
 // Lane r mod 4 of acc accumulates conj(v[r]) w[r], rows in ascending order.
 #if defined(__SSE2__)
-void add_dot(const Complex* v, const Complex* w, std::size_t len, ComplexLanes& acc) {
-    const auto* vd = reinterpret_cast<const double*>(v);
-    const auto* wd = reinterpret_cast<const double*>(w);
-    __m128d re[kLanes], im[kLanes];
-    for (std::size_t l = 0; l < kLanes; ++l) {
-        re[l] = _mm_loadu_pd(&acc.re_part[l].re);
-        im[l] = _mm_loadu_pd(&acc.im_part[l].re);
+// Lanes of `count` columns v + c stride, each accumulating conj(v_c[r]) w[r]; w read once.
+template <std::size_t count>
+void add_dots(const Complex* v, std::size_t stride, const Complex* w, std::size_t len,
+              std::array<ComplexLanes*, count> acc) {
+    __m128d re[count][kLanes], im[count][kLanes];
+    for (std::size_t c = 0; c < count; ++c) {
+        for (std::size_t l = 0; l < kLanes; ++l) {
+            re[c][l] = packed::load(&acc[c]->re_part[l]);
+            im[c][l] = packed::load(&acc[c]->im_part[l]);
+        }
     }
     auto step = [&](std::size_t l, std::size_t r) {
-        const __m128d vr = _mm_loadu_pd(vd + 2 * r);
-        const __m128d wr = _mm_loadu_pd(wd + 2 * r);
-        re[l] = _mm_add_pd(re[l], _mm_mul_pd(_mm_unpacklo_pd(vr, vr), wr));
-        im[l] = _mm_add_pd(im[l], _mm_mul_pd(_mm_unpackhi_pd(vr, vr), wr));
+        const __m128d wr = packed::load(w + r);
+        for (std::size_t c = 0; c < count; ++c) {
+            packed::accumulate(re[c][l], im[c][l], packed::load(v + c * stride + r), wr);
+        }
     };
     std::size_t r = 0;
     for (; r + kLanes <= len; r += kLanes) {
@@ -112,47 +114,22 @@ void add_dot(const Complex* v, const Complex* w, std::size_t len, ComplexLanes& 
         step(3, r + 3);
     }
     for (std::size_t l = 0; r + l < len; ++l) step(l, r + l);
-    for (std::size_t l = 0; l < kLanes; ++l) {
-        _mm_storeu_pd(&acc.re_part[l].re, re[l]);
-        _mm_storeu_pd(&acc.im_part[l].re, im[l]);
+    for (std::size_t c = 0; c < count; ++c) {
+        for (std::size_t l = 0; l < kLanes; ++l) {
+            packed::store(&acc[c]->re_part[l], re[c][l]);
+            packed::store(&acc[c]->im_part[l], im[c][l]);
+        }
     }
 }
+
+void add_dot(const Complex* v, const Complex* w, std::size_t len, ComplexLanes& acc) {
+    add_dots<1>(v, 0, w, len, {&acc});
+}
+
 // add_dot for the two columns v and v + stride at once, w read once.
 void add_two_dots(const Complex* v, std::size_t stride, const Complex* w, std::size_t len,
                   ComplexLanes& acc0, ComplexLanes& acc1) {
-    const auto* v0d = reinterpret_cast<const double*>(v);
-    const auto* v1d = reinterpret_cast<const double*>(v + stride);
-    const auto* wd = reinterpret_cast<const double*>(w);
-    __m128d re0[kLanes], im0[kLanes], re1[kLanes], im1[kLanes];
-    for (std::size_t l = 0; l < kLanes; ++l) {
-        re0[l] = _mm_loadu_pd(&acc0.re_part[l].re);
-        im0[l] = _mm_loadu_pd(&acc0.im_part[l].re);
-        re1[l] = _mm_loadu_pd(&acc1.re_part[l].re);
-        im1[l] = _mm_loadu_pd(&acc1.im_part[l].re);
-    }
-    auto step = [&](std::size_t l, std::size_t r) {
-        const __m128d wr = _mm_loadu_pd(wd + 2 * r);
-        const __m128d a = _mm_loadu_pd(v0d + 2 * r);
-        const __m128d b = _mm_loadu_pd(v1d + 2 * r);
-        re0[l] = _mm_add_pd(re0[l], _mm_mul_pd(_mm_unpacklo_pd(a, a), wr));
-        im0[l] = _mm_add_pd(im0[l], _mm_mul_pd(_mm_unpackhi_pd(a, a), wr));
-        re1[l] = _mm_add_pd(re1[l], _mm_mul_pd(_mm_unpacklo_pd(b, b), wr));
-        im1[l] = _mm_add_pd(im1[l], _mm_mul_pd(_mm_unpackhi_pd(b, b), wr));
-    };
-    std::size_t r = 0;
-    for (; r + kLanes <= len; r += kLanes) {
-        step(0, r);
-        step(1, r + 1);
-        step(2, r + 2);
-        step(3, r + 3);
-    }
-    for (std::size_t l = 0; r + l < len; ++l) step(l, r + l);
-    for (std::size_t l = 0; l < kLanes; ++l) {
-        _mm_storeu_pd(&acc0.re_part[l].re, re0[l]);
-        _mm_storeu_pd(&acc0.im_part[l].re, im0[l]);
-        _mm_storeu_pd(&acc1.re_part[l].re, re1[l]);
-        _mm_storeu_pd(&acc1.im_part[l].re, im1[l]);
-    }
+    add_dots<2>(v, stride, w, len, {&acc0, &acc1});
 }
 #else
 void add_dot(const Complex* v, const Complex* w, std::size_t len, ComplexLanes& acc) {
@@ -192,40 +169,27 @@ void add_norm_sqr(const Complex* w, std::size_t len, RealLanes& acc) {
     acc.part = {a0, a1, a2, a3};
 }
 
-// w[r] -= v[r] h, as (re(v) h + im(v) i h) on pairs: the same roundings as the textbook
-// product.
+// w[r] -= v[r] h (packed_complex.hpp rounds as the textbook product).
 #if defined(__SSE2__)
 void subtract_multiple(const Complex* v, Complex h, Complex* w, std::size_t len) {
-    const auto* vd = reinterpret_cast<const double*>(v);
-    auto* wd = reinterpret_cast<double*>(w);
-    const __m128d hp = _mm_set_pd(h.im, h.re);    // (re h, im h)
-    const __m128d ih = _mm_set_pd(h.re, -h.im);   // i h = (-im h, re h)
+    const packed::Factor f(h);
     for (std::size_t r = 0; r < len; ++r) {
-        const __m128d vr = _mm_loadu_pd(vd + 2 * r);
-        const __m128d p = _mm_add_pd(_mm_mul_pd(_mm_unpacklo_pd(vr, vr), hp),
-                                     _mm_mul_pd(_mm_unpackhi_pd(vr, vr), ih));
-        _mm_storeu_pd(wd + 2 * r, _mm_sub_pd(_mm_loadu_pd(wd + 2 * r), p));
+        packed::store(w + r, _mm_sub_pd(packed::load(w + r), packed::times(packed::load(v + r), f)));
     }
 }
+
 // w[r] -= v_c[r] h[c] for the four columns c = 0..3 at v + c stride, in that order: the
 // same roundings as four single subtractions, with w read and written once.
 void subtract_four_multiples(const Complex* v, std::size_t stride, const Complex* h, Complex* w,
                              std::size_t len) {
-    const auto* vd = reinterpret_cast<const double*>(v);
-    auto* wd = reinterpret_cast<double*>(w);
-    __m128d hp[4], ih[4];
-    for (std::size_t c = 0; c < 4; ++c) {
-        hp[c] = _mm_set_pd(h[c].im, h[c].re);
-        ih[c] = _mm_set_pd(h[c].re, -h[c].im);
-    }
+    const packed::Factor f[4] = {packed::Factor(h[0]), packed::Factor(h[1]),
+                                 packed::Factor(h[2]), packed::Factor(h[3])};
     for (std::size_t r = 0; r < len; ++r) {
-        __m128d acc = _mm_loadu_pd(wd + 2 * r);
+        __m128d acc = packed::load(w + r);
         for (std::size_t c = 0; c < 4; ++c) {
-            const __m128d vr = _mm_loadu_pd(vd + 2 * (c * stride + r));
-            acc = _mm_sub_pd(acc, _mm_add_pd(_mm_mul_pd(_mm_unpacklo_pd(vr, vr), hp[c]),
-                                             _mm_mul_pd(_mm_unpackhi_pd(vr, vr), ih[c])));
+            acc = _mm_sub_pd(acc, packed::times(packed::load(v + c * stride + r), f[c]));
         }
-        _mm_storeu_pd(wd + 2 * r, acc);
+        packed::store(w + r, acc);
     }
 }
 #else
@@ -239,27 +203,15 @@ void subtract_four_multiples(const Complex* v, std::size_t stride, const Complex
 }
 #endif
 
-// t[r] = (t[r] + u[r] a) + v[r] b (the second term only when v is given), each product as
-// re(u) a + im(u) (i a) on pairs: the same roundings as the textbook product, term by term.
+// t[r] = (t[r] + u[r] a) + v[r] b, the second term only when v is given.
 #if defined(__SSE2__)
 void add_two_multiples(const Complex* u, Complex a, const Complex* v, Complex b, Complex* t,
                        std::size_t len) {
-    const auto* ud = reinterpret_cast<const double*>(u);
-    const auto* vd = reinterpret_cast<const double*>(v);
-    auto* td = reinterpret_cast<double*>(t);
-    const __m128d ap = _mm_set_pd(a.im, a.re), ia = _mm_set_pd(a.re, -a.im);
-    const __m128d bp = _mm_set_pd(b.im, b.re), ib = _mm_set_pd(b.re, -b.im);
+    const packed::Factor fa(a), fb(b);
     for (std::size_t r = 0; r < len; ++r) {
-        const __m128d ur = _mm_loadu_pd(ud + 2 * r);
-        __m128d acc = _mm_add_pd(_mm_loadu_pd(td + 2 * r),
-                                 _mm_add_pd(_mm_mul_pd(_mm_unpacklo_pd(ur, ur), ap),
-                                            _mm_mul_pd(_mm_unpackhi_pd(ur, ur), ia)));
-        if (v != nullptr) {
-            const __m128d vr = _mm_loadu_pd(vd + 2 * r);
-            acc = _mm_add_pd(acc, _mm_add_pd(_mm_mul_pd(_mm_unpacklo_pd(vr, vr), bp),
-                                             _mm_mul_pd(_mm_unpackhi_pd(vr, vr), ib)));
-        }
-        _mm_storeu_pd(td + 2 * r, acc);
+        __m128d acc = _mm_add_pd(packed::load(t + r), packed::times(packed::load(u + r), fa));
+        if (v != nullptr) acc = _mm_add_pd(acc, packed::times(packed::load(v + r), fb));
+        packed::store(t + r, acc);
     }
 }
 #else

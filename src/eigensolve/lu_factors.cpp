@@ -5,11 +5,9 @@
 #include <thread>
 #include <utility>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "common/internal_error.hpp"
+#include "common/packed_complex.hpp"
 
 namespace corvane {
 namespace {
@@ -126,36 +124,20 @@ std::pair<std::size_t, std::vector<std::uint8_t>> choose_groups(const CopiedLu& 
 // entries nearest the diagonal multiply the values solved just before, so they come last:
 // the sum does not wait on the latest value until its final step (summed from the first
 // entry, the backward solve ran five times slower). Two interleaved partial sums, each
-// keeping the sums of re(v) y and of im(v) y apart, combined at the end: packed pairs of
-// doubles, the same operations (and roundings) with or without the vector unit.
+// keeping the sums of re(v) y and of im(v) y apart, combined at the end (packed_complex.hpp);
+// the scalar form does the same operations.
 #if defined(__SSE2__)
 inline Complex gather_from_last(const std::uint32_t* c, const Complex* v, std::size_t begin,
                                 std::size_t end, const Complex* y) {
-    const auto* vd = reinterpret_cast<const double*>(v);
-    const auto* yd = reinterpret_cast<const double*>(y);
     __m128d re0 = _mm_setzero_pd(), im0 = _mm_setzero_pd();
     __m128d re1 = _mm_setzero_pd(), im1 = _mm_setzero_pd();
     std::size_t q = end;
     for (; q >= begin + 2; q -= 2) {
-        const __m128d y0 = _mm_loadu_pd(yd + 2 * std::size_t(c[q - 1]));
-        const __m128d v0 = _mm_loadu_pd(vd + 2 * (q - 1));
-        const __m128d y1 = _mm_loadu_pd(yd + 2 * std::size_t(c[q - 2]));
-        const __m128d v1 = _mm_loadu_pd(vd + 2 * (q - 2));
-        re0 = _mm_add_pd(re0, _mm_mul_pd(_mm_unpacklo_pd(v0, v0), y0));
-        im0 = _mm_add_pd(im0, _mm_mul_pd(_mm_unpackhi_pd(v0, v0), y0));
-        re1 = _mm_add_pd(re1, _mm_mul_pd(_mm_unpacklo_pd(v1, v1), y1));
-        im1 = _mm_add_pd(im1, _mm_mul_pd(_mm_unpackhi_pd(v1, v1), y1));
+        packed::accumulate(re0, im0, packed::load(v + q - 1), packed::load(y + c[q - 1]));
+        packed::accumulate(re1, im1, packed::load(v + q - 2), packed::load(y + c[q - 2]));
     }
-    if (q > begin) {
-        const __m128d y0 = _mm_loadu_pd(yd + 2 * std::size_t(c[q - 1]));
-        const __m128d v0 = _mm_loadu_pd(vd + 2 * (q - 1));
-        re0 = _mm_add_pd(re0, _mm_mul_pd(_mm_unpacklo_pd(v0, v0), y0));
-        im0 = _mm_add_pd(im0, _mm_mul_pd(_mm_unpackhi_pd(v0, v0), y0));
-    }
-    alignas(16) double r[2], i[2];
-    _mm_store_pd(r, _mm_add_pd(re0, re1));  // (sum re(v) re(y), sum re(v) im(y))
-    _mm_store_pd(i, _mm_add_pd(im0, im1));  // (sum im(v) re(y), sum im(v) im(y))
-    return Complex{r[0] - i[1], r[1] + i[0]};
+    if (q > begin) packed::accumulate(re0, im0, packed::load(v + q - 1), packed::load(y + c[q - 1]));
+    return packed::combine_product(_mm_add_pd(re0, re1), _mm_add_pd(im0, im1));
 }
 #else
 inline Complex gather_from_last(const std::uint32_t* c, const Complex* v, std::size_t begin,
@@ -177,21 +159,14 @@ inline Complex gather_from_last(const std::uint32_t* c, const Complex* v, std::s
 }
 #endif
 
-// y[r[q] - offset] -= v[q] s over [begin, end), the product formed as re(v) s + im(v) (i s) on
-// (re, im) pairs: the same roundings as the textbook product.
+// y[r[q] - offset] -= v[q] s over [begin, end).
 #if defined(__SSE2__)
 inline void scatter_subtract(const std::uint32_t* r, const Complex* v, std::size_t begin,
                              std::size_t end, Complex s, Complex* y, std::size_t offset) {
-    const auto* vd = reinterpret_cast<const double*>(v);
-    auto* yd = reinterpret_cast<double*>(y);
-    const __m128d sp = _mm_set_pd(s.im, s.re);
-    const __m128d is = _mm_set_pd(s.re, -s.im);
+    const packed::Factor f(s);
     for (std::size_t q = begin; q < end; ++q) {
-        const __m128d vq = _mm_loadu_pd(vd + 2 * q);
-        const __m128d p = _mm_add_pd(_mm_mul_pd(_mm_unpacklo_pd(vq, vq), sp),
-                                     _mm_mul_pd(_mm_unpackhi_pd(vq, vq), is));
-        double* target = yd + 2 * (std::size_t(r[q]) - offset);
-        _mm_storeu_pd(target, _mm_sub_pd(_mm_loadu_pd(target), p));
+        Complex* target = y + (std::size_t(r[q]) - offset);
+        packed::store(target, _mm_sub_pd(packed::load(target), packed::times(packed::load(v + q), f)));
     }
 }
 #else
