@@ -1,6 +1,6 @@
 """Failures that must end a solve promptly, each in a subprocess of its own: Ctrl-C during a
 long solve (engine and corvane._core) and a factorisation that runs out of memory under an
-address-space limit. corvane._core's results stay bit-identical to the published ones."""
+address-space limit. corvane._core's results match the released ones and repeat bit for bit."""
 
 from __future__ import annotations
 
@@ -10,12 +10,13 @@ import sys
 import textwrap
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 HERE = Path(__file__).resolve().parent
 
 
-def run_script(body: str, timeout: float = 120) -> str:
+def run_script(body: str, timeout: float = 120, args=()) -> str:
     script = textwrap.dedent(f"""
         import sys
         sys.path.insert(0, {str(HERE)!r})
@@ -23,7 +24,7 @@ def run_script(body: str, timeout: float = 120) -> str:
         from corvane import _core, engine
     """) + textwrap.dedent(body)
     env = dict(os.environ, OPENBLAS_NUM_THREADS="1")
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+    done = subprocess.run([sys.executable, "-c", script, *args], capture_output=True, text=True,
                           timeout=timeout, env=env)
     assert done.returncode == 0, done.stderr
     return done.stdout
@@ -90,27 +91,52 @@ def test_factorisation_out_of_memory_fails_fast_with_the_size_needed():
     assert float(seconds) < 60
 
 
-DIGESTS = """
-    import hashlib
-    def digest(result):
-        h = hashlib.sha256()
-        neffs, fields, *rest = result
-        h.update(repr((neffs, *rest)).encode())
-        h.update(repr(fields).encode())
-        return h.hexdigest()
+REFERENCE = Path(__file__).resolve().parent / "data" / "core_reference.npz"
+
+SOLVES = """
+    import sys
+    import numpy as np
+    from engine_problems import as_array
     diagonal = core_arguments(strip(24, num_modes=3))
     tensorial = dict(diagonal, pmc_x=True, krylov_dim=12)
-    print(digest(_core.solve_diagonal_sparse_py(**diagonal)))
-    print(digest(_core.solve_tensorial_sparse_py(**tensorial)))
+    out = {}
+    for name, solve, args in (("diagonal", _core.solve_diagonal_sparse_py, diagonal),
+                              ("tensorial", _core.solve_tensorial_sparse_py, tensorial)):
+        neffs, fields, residuals, powers, overlaps, *_ = solve(**args)
+        out[name + "_neff"] = as_array(neffs)
+        out[name + "_fields"] = as_array(fields)
+        out[name + "_powers"] = np.array(powers)
+        out[name + "_overlaps"] = np.array(overlaps)
+        out[name + "_residuals"] = np.array(residuals)
+    np.savez(sys.argv[1], **out)
 """
 
 
-def test_core_results_are_bit_identical_to_the_published_ones():
-    """Digests of every output of two calls, taken from the module as it was released (before
-    the eigen options record and the engine existed), with one BLAS thread. In a fresh
-    process: without a start vector ARPACK draws one from a generator whose state outlives
-    each call."""
-    assert run_script(DIGESTS).split() == [
-        "e4fb51c8e8dfd3f53d8bf527c14c9ef2f0a9fe93b3c2c7faf0756364f5881026",
-        "7541a74da0a3d407d140234a03b0825d53132ade2692040561e9e562cdb85f46",
-    ]
+def _core_outputs(tmp_path, name: str) -> dict:
+    path = tmp_path / f"{name}.npz"
+    run_script(SOLVES, args=[str(path)])
+    with np.load(path) as data:
+        return {k: data[k] for k in data.files}
+
+
+def test_core_results_match_the_released_ones_and_repeat_bit_for_bit(tmp_path):
+    """corvane._core against values stored from the module as released, to tolerances that
+    survive another CPU's BLAS kernels (neff 1e-12, fields 1e-10 after aligning each mode's
+    phase); bit-identity is promised only between runs on one machine. In fresh processes:
+    without a start vector ARPACK draws one from a generator whose state outlives each call."""
+    first = _core_outputs(tmp_path, "first")
+    again = _core_outputs(tmp_path, "again")
+    assert all(np.array_equal(first[k], again[k]) for k in first)
+    with np.load(REFERENCE) as reference:
+        for solver in ("diagonal", "tensorial"):
+            np.testing.assert_allclose(first[solver + "_neff"], reference[solver + "_neff"],
+                                       rtol=0, atol=1e-12)
+            for key in ("_powers", "_overlaps"):
+                np.testing.assert_allclose(first[solver + key], reference[solver + key],
+                                           rtol=0, atol=1e-12)
+            assert np.all(first[solver + "_residuals"] < 1e-9)
+            got, want = first[solver + "_fields"], reference[solver + "_fields"]
+            for m in range(want.shape[1]):
+                g, w = got[:, m].ravel(), want[:, m].ravel()
+                phase = np.vdot(g, w) / abs(np.vdot(g, w))
+                assert np.max(np.abs(g * phase - w)) <= 1e-10 * np.max(np.abs(w))
