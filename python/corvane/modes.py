@@ -40,7 +40,9 @@ class Mode:
     kind: "guided" (above the cladding index, not in the PML), "leaky" (radiating into a PML
     or below the cladding index), "pml" (absorbed by the PML) or "wall" (bound to the
     samples of an electric wall). parity: the walls of the mirror planes of its half-window
-    solve, e.g. (("x", "electric"),), empty when the whole window was solved.
+    solve, e.g. (("x", "electric"),), empty when the whole window was solved. neff_error:
+    the estimated absolute error of neff when it was extrapolated from a series of grids
+    (`corvane.solve(..., accuracy=)` or the default), None for a solve on one grid.
 
     Example::
 
@@ -62,6 +64,7 @@ class Mode:
     wall_fraction: float = 0.0
     pml_fraction: float = 0.0
     context: ModeContext | None = field(default=None, repr=False)
+    neff_error: float | None = None
 
     def __post_init__(self):
         for c in COMPONENTS:
@@ -236,9 +239,10 @@ class ModeSet(Sequence):
         lines = [f"{'#':>3}  {'Re(neff)':>10}  {'Im(neff)':>11}  {'loss dB/cm':>10}  "
                  f"{'TE frac':>7}  {'pol':>6}  {'kind':>6}"]
         for k, m in enumerate(self.modes):
+            error = "" if m.neff_error is None else f"  +-{m.neff_error:.1e}"
             lines.append(f"{k:>3}  {m.neff.real:>10.6f}  {m.neff.imag:>11.3e}  "
                          f"{m.loss_db_per_cm:>10.3g}  {m.te_fraction:>7.3f}  "
-                         f"{m.polarization:>6}  {m.kind:>6}")
+                         f"{m.polarization:>6}  {m.kind:>6}{error}")
         return "\n".join(lines)
 
     def save(self, path) -> None:

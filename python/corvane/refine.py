@@ -1,0 +1,188 @@
+"""Effective indices to a requested accuracy: a series of solves on one grid family,
+extrapolated to zero step.
+
+In: a function solving the modes on one grid (`solve_on`, grid -> ModeSet) and a function
+building the family's grid for a step (`grid_for`, step in micrometres -> Grid; every cell
+scales with the step, the window does not). Out: the finest grid's ModeSet whose modes carry
+the extrapolated `neff` and its estimated error `neff_error`.
+
+Every grid of the series splits each cell of the first into SUBDIVISIONS parts. Modes are matched from grid to grid by
+their power coupling. On the last three solves of a mode the observed order
+p = log(d1 / d2) / log(RATIO) (d1, d2 the successive changes of neff) is measured, never
+assumed: interfaces aligned with the grid give 2, curved ones on the diagonal path 1, corners
+something between. Richardson's extrapolation with that order gives the estimate; its error
+is taken as twice the change of the extrapolated value from the previous three solves (the
+correction itself while only three exist), which bounds the remaining error as long as the
+next term of the error at least halves from one grid to the next. The series stops when every mode's
+estimate is below the target, or at MAX_SOLVES (with a warning naming the estimate reached).
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import logging
+import math
+from dataclasses import dataclass
+
+import numpy as np
+from scipy import optimize
+
+log = logging.getLogger("corvane")
+
+# Each grid of a series splits every cell of the first into this many equal parts, so the
+# series is nested: the cells of every grid are the same mapping of the window sampled more
+# finely, and the error is a smooth function of the step (grids built afresh for each step
+# round the cell counts between interfaces differently, which shows as noise of the size of
+# the third-order term and spoils the extrapolation).
+SUBDIVISIONS = (1, 2, 3, 4, 6, 8, 12, 16)
+# Observed orders outside this range mean the solves are not yet in the asymptotic range.
+ORDER_RANGE = (0.6, 4.5)
+# The error estimate is this multiple of the change of the extrapolated value.
+SAFETY = 2.0
+# A mode of one grid matches a mode of the next when their power coupling exceeds this.
+MATCH_COUPLING = 0.5
+
+
+@dataclass(frozen=True)
+class Estimate:
+    """One mode's extrapolated effective index, its error estimate and the observed orders
+    (real part, imaginary part; None where that part did not change measurably)."""
+
+    neff: complex
+    error: float
+    order: tuple
+
+
+def _order(h, v) -> float:
+    """The order p with (v0 - v1) / (v1 - v2) = (h0^p - h1^p) / (h1^p - h2^p), or nan."""
+    d1, d2 = v[0] - v[1], v[1] - v[2]
+    if d1 * d2 <= 0:
+        return math.nan
+    target = math.log(d1 / d2)
+
+    def f(p):
+        return math.log((h[0] ** p - h[1] ** p) / (h[1] ** p - h[2] ** p)) - target
+
+    lo, hi = 0.05, 8.0
+    if f(lo) * f(hi) > 0:
+        return math.nan
+    return float(optimize.brentq(f, lo, hi, xtol=1e-6))
+
+
+def _limit(h, v, p) -> float:
+    return v[2] - (v[1] - v[2]) * h[2] ** p / (h[1] ** p - h[2] ** p)
+
+
+def _extrapolate(steps: np.ndarray, values: np.ndarray, floor: float):
+    """(limit, error, order) of a real sequence on falling steps; error is inf while the
+    last three values are not in the asymptotic range. Changes below `floor` (the solver's
+    own noise) count as converged."""
+    d = np.abs(np.diff(values))
+    if len(values) >= 3 and np.all(d[-2:] <= floor):
+        return float(values[-1]), float(max(d[-2:].max(), floor)), None
+    if len(values) < 3:
+        return float(values[-1]), math.inf, None
+    p = _order(steps[-3:], values[-3:])
+    if not (ORDER_RANGE[0] <= p <= ORDER_RANGE[1]):
+        return float(values[-1]), math.inf, p
+    limit = _limit(steps[-3:], values[-3:], p)
+    correction = abs(limit - values[-1])
+    error = max(correction, floor)
+    if len(values) >= 4:
+        q = _order(steps[-4:-1], values[-4:-1])
+        if ORDER_RANGE[0] <= q <= ORDER_RANGE[1]:
+            # Twice the change from the previous extrapolation: it bounds this one's error
+            # when the next term of the error halves from one grid to the next (corners
+            # leave terms that fall only a little faster than the first); never claim far
+            # below the correction itself.
+            error = max(SAFETY * abs(limit - _limit(steps[-4:-1], values[-4:-1], q)),
+                        0.1 * correction, floor)
+    return float(limit), float(error), p
+
+
+def estimate(steps, neffs, floor: float = 1e-9) -> Estimate:
+    """The extrapolated neff of one mode from its values on the given (falling) steps."""
+    h = np.asarray(steps, dtype=float)
+    v = np.asarray(neffs, dtype=complex)
+    re, e_re, p_re = _extrapolate(h, v.real, floor)
+    im, e_im, p_im = _extrapolate(h, v.imag, floor)
+    return Estimate(complex(re, im), float(math.hypot(e_re, e_im)), (p_re, p_im))
+
+
+def subdivided(grid, parts: int):
+    """The grid with every cell split into `parts` equal cells."""
+    def split(edges):
+        e = np.asarray(edges, float)
+        t = np.arange(parts) / parts
+        inner = (e[:-1, None] + np.diff(e)[:, None] * t[None, :]).ravel()
+        return np.concatenate([inner, e[-1:]])
+
+    return type(grid)(split(grid.x_edges), split(grid.y_edges))
+
+
+def _match(previous: list, modes) -> list:
+    """For each mode of the previous grid, the index of its partner among `modes` (by power
+    coupling), or -1."""
+    taken, out = set(), []
+    for m in previous:
+        best, where = MATCH_COUPLING, -1
+        for j, cand in enumerate(modes):
+            if j in taken:
+                continue
+            c = abs(cand.power_coupling(m))
+            if c > best:
+                best, where = c, j
+        if where >= 0:
+            taken.add(where)
+        out.append(where)
+    return out
+
+
+def first_step(wavelength: float, n_max: float) -> float:
+    """The step of the first grid of a series (micrometres): a fifth of the wavelength in
+    the highest-index material."""
+    return wavelength / (5.0 * max(n_max, 1.0))
+
+
+def converged(solve_on, coarse, *, accuracy: float, num_modes: int,
+              subdivisions=SUBDIVISIONS):
+    """Solve on `coarse` (a Grid of the automatic family) and on its subdivisions until
+    every one of the first `num_modes` modes is known to `accuracy` (absolute, on neff).
+
+    solve_on(grid) -> ModeSet solves one grid. Returns (modes, mode_set, parts): the tracked
+    modes of the finest grid with the extrapolated `neff` and `neff_error` (fields of the
+    finest grid), that grid's ModeSet and its subdivision."""
+    history: list[list[complex]] = []
+    tracked: list = []
+    estimates: list[Estimate] = []
+    steps: list[float] = []
+    mode_set = None
+    for level, parts in enumerate(subdivisions):
+        grid = coarse if parts == 1 else subdivided(coarse, parts)
+        mode_set = solve_on(grid)
+        modes = list(mode_set.modes)
+        steps.append(1.0 / parts)
+        if level == 0:
+            tracked = modes[:num_modes]
+            history = [[m.neff] for m in tracked]
+        else:
+            where = _match(tracked, modes)
+            keep = [k for k, j in enumerate(where) if j >= 0]
+            if len(keep) < len(tracked):
+                log.info("accuracy: %d mode(s) not found again on the grid split %d times",
+                         len(tracked) - len(keep), parts)
+            tracked = [modes[where[k]] for k in keep]
+            history = [history[k] + [modes[where[k]].neff] for k in keep]
+        estimates = [estimate(steps, h) for h in history]
+        worst = max((e.error for e in estimates), default=0.0)
+        log.info("accuracy: cells split %d times, %d x %d cells, worst error estimate %.2e",
+                 parts, mode_set.grid.nx, mode_set.grid.ny, worst)
+        if worst <= accuracy:
+            break
+    else:
+        log.warning("accuracy=%g not reached after %d grids (cells split up to %d times): "
+                    "the estimated error is %.2e; ask for a coarser accuracy", accuracy,
+                    len(subdivisions), subdivisions[-1], max(e.error for e in estimates))
+    modes = tuple(dataclasses.replace(m, neff=e.neff, neff_error=e.error)
+                  for m, e in zip(tracked, estimates))
+    return modes, mode_set, parts
