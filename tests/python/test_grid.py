@@ -64,10 +64,19 @@ class TestAuto:
         assert default.bounds == pytest.approx((-0.25 - 0.7 * 1.55, -0.7 * 1.55,
                                                 0.25 + 0.7 * 1.55, 0.22 + 0.7 * 1.55))
 
-    def test_cells_grow_up_to_max_step_in_the_cladding(self):
-        g = Grid.auto(strip(), 1.55, step=0.01, margin=2.0, max_step=0.1)
-        assert g.dlf_x.max() == pytest.approx(0.1, rel=0.05)
-        assert g.nx < 0.5 / 0.01 + 2 * 2.0 / 0.1 + 30
+    def test_cells_follow_one_mapping_scaled_by_the_step(self):
+        # Every cell scales with the step (the tails too), in a window that does not.
+        from corvane.grid import GROWTH_CAP, GROWTH_LENGTH
+
+        grids = [Grid.auto(strip(), 1.55, step=h, margin=2.0) for h in (0.02, 0.01)]
+        assert grids[0].bounds == grids[1].bounds
+        for h, g in zip((0.02, 0.01), grids):
+            d = np.maximum(np.abs(g.x_edges[:-1] + 0.5 * g.dlf_x) - 0.25, 0.0)
+            assert np.all(g.dlf_x <= h * np.minimum(GROWTH_CAP, 1 + d / GROWTH_LENGTH) * 1.05)
+            assert g.dlf_x.max() == pytest.approx(GROWTH_CAP * h, rel=0.05)
+        assert grids[1].nx == pytest.approx(2 * grids[0].nx, abs=4)
+        capped = Grid.auto(strip(), 1.55, step=0.01, margin=2.0, max_step=0.05)
+        assert capped.dlf_x.max() == pytest.approx(0.05, rel=0.05)
 
     def test_tiny_features_get_cells_no_larger_than_themselves(self):
         s = Structure([Rectangle(center=(0, 0), size=(0.5, 0.5), material=3),
