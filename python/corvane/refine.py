@@ -1,20 +1,21 @@
 """Effective indices to a requested accuracy: a series of solves on one grid family,
 extrapolated to zero step.
 
-In: a function solving the modes on one grid (`solve_on`, grid -> ModeSet) and a function
-building the family's grid for a step (`grid_for`, step in micrometres -> Grid; every cell
-scales with the step, the window does not). Out: the finest grid's ModeSet whose modes carry
-the extrapolated `neff` and its estimated error `neff_error`.
+In: a function solving the modes on one grid (`solve_on`, Grid -> ModeSet) and the first,
+coarsest grid of the automatic family. Out: the finest grid's modes carrying the
+extrapolated `neff` and its estimated absolute error `neff_error` (fields of that grid).
 
-Every grid of the series splits each cell of the first into SUBDIVISIONS parts. Modes are matched from grid to grid by
-their power coupling. On the last three solves of a mode the observed order
-p = log(d1 / d2) / log(RATIO) (d1, d2 the successive changes of neff) is measured, never
-assumed: interfaces aligned with the grid give 2, curved ones on the diagonal path 1, corners
-something between. Richardson's extrapolation with that order gives the estimate; its error
-is taken as twice the change of the extrapolated value from the previous three solves (the
-correction itself while only three exist), which bounds the remaining error as long as the
-next term of the error at least halves from one grid to the next. The series stops when every mode's
-estimate is below the target, or at MAX_SOLVES (with a warning naming the estimate reached).
+Each grid of the series splits every cell of the first into SUBDIVISIONS[k] equal parts, so
+the window stays and every cell shrinks with the step. Modes are matched from grid to grid
+by their power coupling. On the last three solves of a mode the observed order p is solved
+from (n0 - n1) / (n1 - n2) = (h0^p - h1^p) / (h1^p - h2^p): measured, never assumed
+(interfaces on grid lines give 2, corners a little less, curved interfaces on the diagonal
+path an error that is not smooth in h at all). Richardson's extrapolation with that order
+gives the estimate. Its error is twice the change of the extrapolated value from the
+previous three solves, whose order must agree with p; this bounds the remaining error as
+long as the next term of the error at least halves from one grid to the next. No estimate is
+claimed before four grids. The series stops when every mode's estimate is below the target,
+or after the last subdivision (with a warning giving the estimate reached).
 """
 
 from __future__ import annotations
@@ -35,8 +36,12 @@ log = logging.getLogger("corvane")
 # round the cell counts between interfaces differently, which shows as noise of the size of
 # the third-order term and spoils the extrapolation).
 SUBDIVISIONS = (1, 2, 3, 4, 6, 8, 12, 16)
-# Observed orders outside this range mean the solves are not yet in the asymptotic range.
-ORDER_RANGE = (0.6, 4.5)
+# Observed orders outside this range (the scheme is at most second order), or two
+# successive orders further apart than ORDER_SPREAD, mean the solves are not yet in the
+# asymptotic range (or the error is not smooth in the step: curved interfaces on the
+# diagonal path), and no estimate is claimed.
+ORDER_RANGE = (0.6, 2.6)
+ORDER_SPREAD = 0.5
 # The error estimate is this multiple of the change of the extrapolated value.
 SAFETY = 2.0
 # A mode of one grid matches a mode of the next when their power coupling exceeds this.
@@ -56,7 +61,7 @@ class Estimate:
 def _order(h, v) -> float:
     """The order p with (v0 - v1) / (v1 - v2) = (h0^p - h1^p) / (h1^p - h2^p), or nan."""
     d1, d2 = v[0] - v[1], v[1] - v[2]
-    if d1 * d2 <= 0:
+    if not (math.isfinite(d1) and math.isfinite(d2)) or d1 * d2 <= 0:
         return math.nan
     target = math.log(d1 / d2)
 
@@ -83,36 +88,43 @@ def _extrapolate(steps: np.ndarray, values: np.ndarray, floor: float):
     if len(values) < 3:
         return float(values[-1]), math.inf, None
     p = _order(steps[-3:], values[-3:])
-    if not (ORDER_RANGE[0] <= p <= ORDER_RANGE[1]):
+    if not (ORDER_RANGE[0] <= p <= ORDER_RANGE[1]) or len(values) < 4:
+        return float(values[-1]), math.inf, p
+    q = _order(steps[-4:-1], values[-4:-1])
+    if not (ORDER_RANGE[0] <= q <= ORDER_RANGE[1] and abs(p - q) <= ORDER_SPREAD):
         return float(values[-1]), math.inf, p
     limit = _limit(steps[-3:], values[-3:], p)
     correction = abs(limit - values[-1])
-    error = max(correction, floor)
-    if len(values) >= 4:
-        q = _order(steps[-4:-1], values[-4:-1])
-        if ORDER_RANGE[0] <= q <= ORDER_RANGE[1]:
-            # Twice the change from the previous extrapolation: it bounds this one's error
-            # when the next term of the error halves from one grid to the next (corners
-            # leave terms that fall only a little faster than the first); never claim far
-            # below the correction itself.
-            error = max(SAFETY * abs(limit - _limit(steps[-4:-1], values[-4:-1], q)),
-                        0.1 * correction, floor)
+    # Twice the change from the previous extrapolation: it bounds this one's error when the
+    # next term of the error halves from one grid to the next (corners leave terms that
+    # fall only a little faster than the first); never claim far below the correction.
+    error = max(SAFETY * abs(limit - _limit(steps[-4:-1], values[-4:-1], q)),
+                0.03 * correction, floor)
     return float(limit), float(error), p
 
 
-def estimate(steps, neffs, floor: float = 1e-9) -> Estimate:
-    """The extrapolated neff of one mode from its values on the given (falling) steps."""
+def estimate(steps, neffs, *, lossy: bool = True, floor: float = 1e-9) -> Estimate:
+    """The extrapolated neff of one mode from its values on the given (falling) steps.
+
+    lossy: extrapolate Im(neff) too. A guided mode of lossless materials has an Im(neff)
+    that is the window's (tails reaching the PML), not the grid's: it is kept from the
+    finest grid and left out of the estimate."""
     h = np.asarray(steps, dtype=float)
     v = np.asarray(neffs, dtype=complex)
     re, e_re, p_re = _extrapolate(h, v.real, floor)
+    if not lossy:
+        return Estimate(complex(re, v[-1].imag), e_re, (p_re, None))
     im, e_im, p_im = _extrapolate(h, v.imag, floor)
     return Estimate(complex(re, im), float(math.hypot(e_re, e_im)), (p_re, p_im))
 
 
 def subdivided(grid, parts: int):
-    """The grid with every cell split into `parts` equal cells."""
+    """The grid with every cell split into `parts` equal cells (an axis of one cell, the
+    invariant axis of a slab, stays one cell)."""
     def split(edges):
         e = np.asarray(edges, float)
+        if e.size == 2:
+            return e
         t = np.arange(parts) / parts
         inner = (e[:-1, None] + np.diff(e)[:, None] * t[None, :]).ravel()
         return np.concatenate([inner, e[-1:]])
@@ -144,12 +156,13 @@ def first_step(wavelength: float, n_max: float) -> float:
     return wavelength / (5.0 * max(n_max, 1.0))
 
 
-def converged(solve_on, coarse, *, accuracy: float, num_modes: int,
+def converged(solve_on, coarse, *, accuracy: float, num_modes: int, lossy: bool,
               subdivisions=SUBDIVISIONS):
     """Solve on `coarse` (a Grid of the automatic family) and on its subdivisions until
     every one of the first `num_modes` modes is known to `accuracy` (absolute, on neff).
 
-    solve_on(grid) -> ModeSet solves one grid. Returns (modes, mode_set, parts): the tracked
+    solve_on(grid) -> ModeSet solves one grid; lossy: some material absorbs or amplifies
+    (Im(neff) of guided modes is then extrapolated too). Returns (modes, mode_set, parts): the tracked
     modes of the finest grid with the extrapolated `neff` and `neff_error` (fields of the
     finest grid), that grid's ModeSet and its subdivision."""
     history: list[list[complex]] = []
@@ -173,7 +186,8 @@ def converged(solve_on, coarse, *, accuracy: float, num_modes: int,
                          len(tracked) - len(keep), parts)
             tracked = [modes[where[k]] for k in keep]
             history = [history[k] + [modes[where[k]].neff] for k in keep]
-        estimates = [estimate(steps, h) for h in history]
+        estimates = [estimate(steps, h, lossy=lossy or m.kind != "guided")
+                     for h, m in zip(history, tracked)]
         worst = max((e.error for e in estimates), default=0.0)
         log.info("accuracy: cells split %d times, %d x %d cells, worst error estimate %.2e",
                  parts, mode_set.grid.nx, mode_set.grid.ny, worst)
