@@ -38,6 +38,7 @@ class Request:
     formulation: str
     bend_radius: float | None
     engine_options: dict
+    accuracy: float | None = None  # absolute target on neff: a series of grids, extrapolated
 
     @property
     def settings(self) -> dict:
@@ -45,11 +46,13 @@ class Request:
         return {"num_modes": self.num_modes, "grid": self.grid, "step": self.step,
                 "pml": self.pml, "symmetry": self.symmetry, "neff_guess": self.neff_guess,
                 "include_all": self.include_all, "formulation": self.formulation,
-                "bend_radius": self.bend_radius, **self.engine_options}
+                "bend_radius": self.bend_radius, "accuracy": self.accuracy,
+                **self.engine_options}
 
 
 def check_request(structure, wavelength, *, num_modes, grid, step, pml, symmetry, neff_guess,
-                  include_all, formulation, bend_radius, engine_options) -> Request:
+                  include_all, formulation, bend_radius, engine_options,
+                  accuracy=None) -> Request:
     """Every argument of `corvane.solve` checked, in the order the caller reads them."""
     _check_structure(structure)
     wavelength = _check_wavelength(wavelength)
@@ -62,8 +65,20 @@ def check_request(structure, wavelength, *, num_modes, grid, step, pml, symmetry
     if grid is not None and step is not None:
         raise ValueError("give either grid= (a ready grid) or step= (for the automatic grid), "
                          "not both")
+    accuracy = _check_accuracy(accuracy)
+    if accuracy is not None and step is not None:
+        raise ValueError("give either accuracy= (a series of grids refined until neff is known "
+                         "to it) or step= (one solve on one grid), not both")
     return Request(structure, wavelength, num_modes, grid, step, pml, symmetry, neff_guess,
-                   include_all, formulation, bend_radius, dict(engine_options))
+                   include_all, formulation, bend_radius, dict(engine_options), accuracy)
+
+
+def _check_accuracy(accuracy) -> float | None:
+    a = _real("accuracy", accuracy, allow_none=True)
+    if a is not None and not (math.isfinite(a) and 0 < a < 0.1):
+        raise ValueError(f"accuracy must be an absolute error on neff between 0 and 0.1 "
+                         f"(e.g. 1e-4), got {accuracy!r}")
+    return a
 
 
 def _real(name: str, value, *, allow_none: bool = False):

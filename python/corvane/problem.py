@@ -59,8 +59,7 @@ def build_domain(request: Request) -> Domain:
     if grid is None:
         if step is None:
             step = wavelength / (20.0 * max(structure.max_index(wavelength), 1.0))
-        grid = Grid.auto(structure, wavelength, step=step, mirror_x=candidates.get("x"),
-                         mirror_y=candidates.get("y"))
+        grid = auto_grid(request, step)
     check_window(structure, grid, pml, wavelength)
     x_edges, nl, nr = padded(np.asarray(grid.x_edges, float), pml.left, pml.right)
     y_edges, nb, nt = padded(np.asarray(grid.y_edges, float), pml.bottom, pml.top)
@@ -71,11 +70,23 @@ def build_domain(request: Request) -> Domain:
     return Domain(grid, x_edges, y_edges, (nl, nr, nb, nt), planes, xs, ys, cells)
 
 
+def auto_grid(request: Request, step: float, *, max_ratio: float = 1.3) -> Grid:
+    """`Grid.auto` of the request's structure at `step` (micrometres), mirror symmetric about
+    the planes the solve will split at."""
+    candidates = structure_planes(request.structure, request.symmetry, request.bend_radius,
+                                  request.pml)
+    return Grid.auto(request.structure, request.wavelength, step=step, max_ratio=max_ratio,
+                     mirror_x=candidates.get("x"), mirror_y=candidates.get("y"))
+
+
 def discretise(request: Request, domain: Domain) -> Problem:
     """The materials sampled on the solved window (bent when a radius is given), checked."""
     pml, planes, xs, ys = request.pml, domain.planes, domain.xs, domain.ys
     solve_grid = Grid(xs, ys)
-    sampled = sample_materials(request.structure, solve_grid, request.wavelength)
+    # The tensorial formulation keeps the off-diagonal terms that smoothing slanted and
+    # curved interfaces produces (second order there, where the diagonal path is first).
+    sampled = sample_materials(request.structure, solve_grid, request.wavelength,
+                               off_diagonal=True if request.formulation == "tensorial" else None)
     if request.bend_radius is not None:
         sampled = apply_bend(sampled, solve_grid, request.bend_radius)
     eps = np.asarray(sampled.eps, complex)

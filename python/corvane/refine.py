@@ -10,10 +10,13 @@ the window stays and every cell shrinks with the step. Modes are matched from gr
 by their power coupling. On the last three solves of a mode the observed order p is solved
 from (n0 - n1) / (n1 - n2) = (h0^p - h1^p) / (h1^p - h2^p): measured, never assumed
 (interfaces on grid lines give 2, corners a little less, curved interfaces on the diagonal
-path an error that is not smooth in h at all). Richardson's extrapolation with that order
-gives the estimate. Its error is twice the change of the extrapolated value from the
-previous three solves, whose order must agree with p; this bounds the remaining error as
-long as the next term of the error at least halves from one grid to the next. No estimate is
+path an error that is not smooth in h). Richardson's extrapolation with that order gives
+the estimate. Its error is twice the change of the extrapolated value from the previous
+three solves, whose order must agree with p; this bounds the remaining error as long as the
+next term of the error at least halves from one grid to the next. When successive orders
+disagree (cut cells of curved interfaces change shape from grid to grid), the limit is a
+least-squares fit of limit + C h^p to the last four grids instead, its error the larger of
+twice the change from the previous four and three times the fit's residual. No estimate is
 claimed before four grids. The series stops when every mode's estimate is below the target,
 or after the last subdivision (with a warning giving the estimate reached).
 """
@@ -23,10 +26,14 @@ from __future__ import annotations
 import dataclasses
 import logging
 import math
+import time
 from dataclasses import dataclass
 
 import numpy as np
 from scipy import optimize
+
+from corvane import problem
+from corvane.geometry import Ellipse, Polygon
 
 log = logging.getLogger("corvane")
 
@@ -36,12 +43,16 @@ log = logging.getLogger("corvane")
 # round the cell counts between interfaces differently, which shows as noise of the size of
 # the third-order term and spoils the extrapolation).
 SUBDIVISIONS = (1, 2, 3, 4, 6, 8, 12, 16)
+# What `corvane.solve` aims at when given neither step, grid nor accuracy.
+DEFAULT_ACCURACY = 1e-3
 # Observed orders outside this range (the scheme is at most second order), or two
 # successive orders further apart than ORDER_SPREAD, mean the solves are not yet in the
 # asymptotic range (or the error is not smooth in the step: curved interfaces on the
 # diagonal path), and no estimate is claimed.
 ORDER_RANGE = (0.6, 2.6)
 ORDER_SPREAD = 0.5
+# A fitted limit's error is at least this multiple of the fit's rms residual.
+FIT_SPREAD = 3.0
 # The error estimate is this multiple of the change of the extrapolated value.
 SAFETY = 2.0
 # A mode of one grid matches a mode of the next when their power coupling exceeds this.
@@ -78,28 +89,46 @@ def _limit(h, v, p) -> float:
     return v[2] - (v[1] - v[2]) * h[2] ** p / (h[1] ** p - h[2] ** p)
 
 
+def _fit(h, v):
+    """(limit, order, rms residual) of the least-squares fit v = limit + C h^p over a few
+    grids, p searched in ORDER_RANGE: tolerant of the small non-smooth part of the error
+    that curved interfaces leave (their cut cells change shape from grid to grid)."""
+    best = None
+    for p in np.linspace(*ORDER_RANGE, 101):
+        a = np.stack([np.ones_like(h), h**p], axis=1)
+        c = np.linalg.lstsq(a, v, rcond=None)[0]
+        r = float(np.sum((a @ c - v) ** 2))
+        if best is None or r < best[0]:
+            best = (r, float(c[0]), float(p))
+    return best[1], best[2], math.sqrt(best[0] / len(h))
+
+
 def _extrapolate(steps: np.ndarray, values: np.ndarray, floor: float):
     """(limit, error, order) of a real sequence on falling steps; error is inf while the
-    last three values are not in the asymptotic range. Changes below `floor` (the solver's
-    own noise) count as converged."""
+    values are not in the asymptotic range. Changes below `floor` (the solver's own noise)
+    count as converged."""
     d = np.abs(np.diff(values))
     if len(values) >= 3 and np.all(d[-2:] <= floor):
         return float(values[-1]), float(max(d[-2:].max(), floor)), None
-    if len(values) < 3:
+    if len(values) < 4:
         return float(values[-1]), math.inf, None
     p = _order(steps[-3:], values[-3:])
-    if not (ORDER_RANGE[0] <= p <= ORDER_RANGE[1]) or len(values) < 4:
-        return float(values[-1]), math.inf, p
     q = _order(steps[-4:-1], values[-4:-1])
-    if not (ORDER_RANGE[0] <= q <= ORDER_RANGE[1] and abs(p - q) <= ORDER_SPREAD):
+    if all(ORDER_RANGE[0] <= o <= ORDER_RANGE[1] for o in (p, q)) and abs(p - q) <= ORDER_SPREAD:
+        limit = _limit(steps[-3:], values[-3:], p)
+        # Twice the change from the previous extrapolation: it bounds this one's error when
+        # the next term of the error halves from one grid to the next (corners leave terms
+        # that fall only a little faster than the first).
+        change = abs(limit - _limit(steps[-4:-1], values[-4:-1], q))
+        spread = 0.0
+    elif len(values) >= 5:
+        limit, p, rms = _fit(steps[-4:], values[-4:])
+        change = abs(limit - _fit(steps[-5:-1], values[-5:-1])[0])
+        spread = FIT_SPREAD * rms
+    else:
         return float(values[-1]), math.inf, p
-    limit = _limit(steps[-3:], values[-3:], p)
-    correction = abs(limit - values[-1])
-    # Twice the change from the previous extrapolation: it bounds this one's error when the
-    # next term of the error halves from one grid to the next (corners leave terms that
-    # fall only a little faster than the first); never claim far below the correction.
-    error = max(SAFETY * abs(limit - _limit(steps[-4:-1], values[-4:-1], q)),
-                0.03 * correction, floor)
+    # Never claim far below the size of the correction itself.
+    error = max(SAFETY * change, spread, 0.03 * abs(limit - values[-1]), floor)
     return float(limit), float(error), p
 
 
@@ -200,3 +229,46 @@ def converged(solve_on, coarse, *, accuracy: float, num_modes: int, lossy: bool,
     modes = tuple(dataclasses.replace(m, neff=e.neff, neff_error=e.error)
                   for m, e in zip(tracked, estimates))
     return modes, mode_set, parts
+
+
+def oblique(structure) -> bool:
+    """Whether some interface of the structure is curved or slanted to the grid axes (the
+    diagonal path converges at first order there, the tensorial one at second)."""
+    for shape in structure.shapes:
+        if isinstance(shape, Ellipse):
+            return True
+        if isinstance(shape, Polygon):
+            v = np.asarray(shape.vertices, float)
+            d = np.diff(np.vstack([v, v[:1]]), axis=0)
+            if np.any((np.abs(d[:, 0]) > 1e-12) & (np.abs(d[:, 1]) > 1e-12)):
+                return True
+    return False
+
+
+def to_accuracy(request, solve_request):
+    """`corvane.solve` with `accuracy=`: the series of grids for a checked request.
+
+    The first grid is the request's own grid, or the automatic family's at `first_step`;
+    every level solves the request on a subdivision with `solve_request` (one grid, the
+    solve's stages). Structures with curved or slanted interfaces go the tensorial way
+    (formulation "auto" only), whose error falls at second order there."""
+    structure, wavelength = request.structure, request.wavelength
+    started = time.perf_counter()
+    formulation = request.formulation
+    if formulation == "auto" and oblique(structure):
+        formulation = "tensorial"
+    coarse = request.grid
+    if coarse is None:
+        step = first_step(wavelength, structure.max_index(wavelength))
+        coarse = problem.auto_grid(request, step, max_ratio=math.inf)
+    lossy = bool(np.any(np.imag([m.index(wavelength) for m in structure.materials()]) != 0))
+
+    def solve_on(grid):
+        return solve_request(dataclasses.replace(request, grid=grid, step=None, accuracy=None,
+                                                 formulation=formulation))
+
+    modes, finest, _ = converged(solve_on, coarse, accuracy=request.accuracy,
+                                     num_modes=request.num_modes, lossy=lossy)
+    timings = dict(finest.timings, total=time.perf_counter() - started)
+    return dataclasses.replace(finest, modes=modes, all_modes=modes,
+                               settings=request.settings, timings=timings)

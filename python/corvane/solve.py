@@ -24,7 +24,7 @@ import logging
 import time
 from contextlib import contextmanager
 
-from corvane import inputs, problem, result, search, subproblems
+from corvane import inputs, problem, refine, result, search, subproblems
 from corvane.pml import PML
 
 __all__ = ["solve", "PML"]
@@ -35,7 +35,7 @@ log.addHandler(logging.NullHandler())  # silent unless the application configure
 
 def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=None,
           pml="auto", symmetry="auto", neff_guess=None, include_all: bool = False,
-          formulation: str = "auto", bend_radius=None, **engine_options):
+          formulation: str = "auto", bend_radius=None, accuracy=None, **engine_options):
     """Modes of a waveguide cross-section, the highest effective index first.
 
     structure: a `corvane.geometry.Structure` (lengths in micrometres).
@@ -43,7 +43,13 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
     num_modes: number of physical (guided or leaky) modes to return.
     grid: a `corvane.grid.Grid` for the window; default `Grid.auto(structure, wavelength,
         step=step)`, which puts cell edges on the interfaces.
-    step: the largest cell size in micrometres for the automatic grid.
+    step: the largest cell size in micrometres for the automatic grid: one solve on one grid.
+    accuracy: absolute target on neff: solve on a series of finer and finer grids of one
+        family (the cells of `grid`, or of a coarse automatic grid, split 2, 3, 4, 6, ...
+        times), extrapolate neff to zero step and stop when the estimated error is below
+        the target; each mode then carries `neff_error`, fields come from the finest grid
+        (see `corvane.refine`). With neither `step` nor `accuracy` nor `grid`, the default is
+        accuracy=1e-3.
     pml: thickness in micrometres added outside the window on every side, a `corvane.PML`
         with one thickness per side (and its strength), 0 for closed electric walls, or
         "auto" (half a wavelength on every side).
@@ -70,12 +76,22 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
                               wavelength=1.55, num_modes=2, step=0.02)
         print(modes.neff, [m.polarization for m in modes])
     """
-    started = time.perf_counter()
-    timings: dict[str, float] = {}
+    if accuracy is None and step is None and grid is None:
+        accuracy = refine.DEFAULT_ACCURACY
     request = inputs.check_request(
         structure, wavelength, num_modes=num_modes, grid=grid, step=step, pml=pml,
         symmetry=symmetry, neff_guess=neff_guess, include_all=include_all,
-        formulation=formulation, bend_radius=bend_radius, engine_options=engine_options)
+        formulation=formulation, bend_radius=bend_radius, engine_options=engine_options,
+        accuracy=accuracy)
+    if request.accuracy is not None:
+        return refine.to_accuracy(request, solve_request)
+    return solve_request(request)
+
+
+def solve_request(request: inputs.Request):
+    """The modes of one checked request on one grid: the stages in order."""
+    started = time.perf_counter()
+    timings: dict[str, float] = {}
     with _timed(timings, "grid"):
         domain = problem.build_domain(request)
     with _timed(timings, "sampling"):
