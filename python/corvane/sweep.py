@@ -44,6 +44,8 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from corvane import refine
+from corvane.grid import Grid
 from corvane.tracking import TRANSVERSE, assign_max, normalised_overlaps
 
 __all__ = ["sweep", "Sweep", "FailedPoint", "load_sweep"]
@@ -473,7 +475,10 @@ def sweep(build, values, *, wavelength: float | None = None, num_modes: int = 1,
     ambiguity_margin, lost_below: tracking thresholds on the normalised overlap (a match
         whose runner-up is within the margin is logged as ambiguous; a best overlap below
         `lost_below` marks the mode lost at that point).
-    solve_options: passed to `corvane.solve` (step, grid, pml, symmetry, bend_radius, ...).
+    solve_options: passed to `corvane.solve` (step, grid, accuracy, pml, symmetry,
+        bend_radius, ...). Without step or grid every point is solved to `accuracy` (default
+        1e-3, see `corvane.solve`); a wavelength sweep keeps one window and one family of
+        grids for all its points.
 
     Ctrl-C stops the sweep and returns the points solved so far (`cancelled=True`). A point
     that raises is recorded in `failed` with its value and error; the sweep goes on.
@@ -521,7 +526,14 @@ def sweep(build, values, *, wavelength: float | None = None, num_modes: int = 1,
     if wavelength_sweep and options.get("grid") is None:
         # One grid for every wavelength: the discretisation does not jump between points
         # (a smooth neff(lambda) for dispersion) and the operator pattern stays the same.
-        options["grid"] = _fixed_grid(build, float(values.max()), options.pop("step", None))
+        # Without a step it is the first grid of the accuracy series (the same family of
+        # subdivisions at every point).
+        step = options.pop("step", None)
+        if step is None and options.get("accuracy") is None:
+            options["accuracy"] = refine.DEFAULT_ACCURACY
+        options["grid"] = _fixed_grid(build, float(values.max()), step)
+        if isinstance(options.get("pml", "auto"), str) and options.get("pml", "auto") == "auto":
+            options["pml"] = 0.5 * float(values.max())  # "auto" of the longest wavelength
 
     def point(k: int, opts: dict) -> _Point:
         return _Point(build=build, value=float(values[k]), wavelength=float(wavelengths[k]),
@@ -590,11 +602,12 @@ def sweep(build, values, *, wavelength: float | None = None, num_modes: int = 1,
 
 
 def _fixed_grid(structure, wavelength: float, step):
-    """The automatic grid of `corvane.solve` at the longest wavelength of the sweep (the
-    widest field, so the widest window)."""
-    from corvane.grid import Grid
-
-    return Grid.auto(structure, wavelength) if step is None else Grid.auto(structure, wavelength, step=step)
+    """The automatic grid at the longest wavelength of the sweep (the widest field, so the
+    widest window): at `step`, or the first grid of an accuracy series when step is None."""
+    if step is None:
+        step = refine.first_step(wavelength, structure.max_index(wavelength))
+        return Grid.auto(structure, wavelength, step=step, max_ratio=math.inf)
+    return Grid.auto(structure, wavelength, step=step)
 
 
 def _collect(parameter, values, wavelengths, rows, failed, cancelled, num_tracked,
