@@ -217,7 +217,7 @@ def converged(solve_on, coarse, *, accuracy: float, num_modes: int, lossy: bool,
             history = [history[k] + [modes[where[k]].neff] for k in keep]
         estimates = [estimate(steps, h, lossy=lossy or m.kind != "guided")
                      for h, m in zip(history, tracked)]
-        worst = max((e.error for e in estimates), default=0.0)
+        worst = max((e.error for e in estimates), default=math.inf)
         log.info("accuracy: cells split %d times, %d x %d cells, worst error estimate %.2e",
                  parts, mode_set.grid.nx, mode_set.grid.ny, worst)
         if worst <= accuracy:
@@ -264,8 +264,11 @@ def to_accuracy(request, solve_request):
     lossy = bool(np.any(np.imag([m.index(wavelength) for m in structure.materials()]) != 0))
 
     def solve_on(grid):
-        return solve_request(dataclasses.replace(request, grid=grid, step=None, accuracy=None,
-                                                 formulation=formulation))
+        # One mode more than asked: the partner of a tracked mode that swaps places with
+        # its neighbour (a degenerate pair, two close polarisations) is still among them.
+        return solve_request(dataclasses.replace(
+            request, grid=grid, step=None, accuracy=None, formulation=formulation,
+            num_modes=request.num_modes + 1))
 
     modes, finest, _ = converged(solve_on, coarse, accuracy=request.accuracy,
                                      num_modes=request.num_modes, lossy=lossy)
