@@ -1,0 +1,110 @@
+"""Convergence of the automatic grid family and the accuracy= series: orders measured on
+nested grids, and extrapolated effective indices whose true error (against the exact slab
+and fibre and a deeper series of the strip) lies below the target and below `neff_error`."""
+
+import math
+
+import numpy as np
+import pytest
+
+import corvane as cv
+from corvane import refine
+from corvane.geometry import strip
+from corvane.grid import Grid
+from modelling_helpers import fibre_neff, slab_neff, solve_sampled, te_fraction
+
+WAVELENGTH = 1.55
+STRIP = strip(width=0.5, height=0.22, core=3.48, cladding=1.444)
+# The strip's TE0 and TM0 from the family's cells split up to 16 times, extrapolated
+# (bench/bench_accuracy.py; uncertain by 2e-6 and 3e-6).
+STRIP_TE0, STRIP_TM0 = 2.4496499, 1.7726405
+SLAB = cv.Structure([cv.Layer(y=(0.0, 0.22), material=3.48)], background=1.444)
+
+
+def _slab_exact():
+    return [slab_neff(n_core=3.48, n_sub=1.444, n_cover=1.444, thickness=0.22,
+                      wavelength=WAVELENGTH, polarization=p) for p in ("TE", "TM")]
+
+
+def _slab_series(parts_list):
+    """(TE0, TM0) of the silicon slab on the family's grid split `parts` times (one cell
+    across, closed walls so that both polarisations live on it)."""
+    coarse = Grid.auto(SLAB, WAVELENGTH, step=0.08, margin=1.0, max_ratio=math.inf)
+    coarse = Grid([0.0, 1.0], coarse.y_edges)
+    out = []
+    for parts in parts_list:
+        neff, fields = solve_sampled(SLAB, refine.subdivided(coarse, parts), WAVELENGTH,
+                                     neff_guess=3.0, num_modes=2)
+        te = 0 if te_fraction(fields, 0) > 0.5 else 1
+        out.append((neff[te].real, neff[1 - te].real))
+    return np.array(out)
+
+
+def _order(errors):
+    return [math.log(abs(errors[k] / errors[k + 1])) / math.log(2) for k in range(2)]
+
+
+def test_slab_and_strip_converge_at_second_order_on_the_default_family():
+    slab = _slab_series((1, 2, 4)) - _slab_exact()
+    for k in range(2):
+        assert min(_order(slab[:, k])) > 1.8, slab
+    coarse = Grid.auto(STRIP, WAVELENGTH, step=0.08, max_ratio=math.inf)
+    strip_errors = []
+    for parts in (1, 2, 4):
+        modes = cv.solve(STRIP, WAVELENGTH, num_modes=2, grid=refine.subdivided(coarse, parts))
+        strip_errors.append(modes.neff.real - [STRIP_TE0, STRIP_TM0])
+    strip_errors = np.array(strip_errors)
+    # TM0's field is singular at the corners: a little below 2, as measured.
+    assert min(_order(strip_errors[:, 0])) > 1.8 and min(_order(strip_errors[:, 1])) > 1.6, \
+        strip_errors
+
+
+@pytest.mark.parametrize("target", [1e-4, 1e-5])
+def test_slab_series_meets_the_target_with_an_honest_error(target):
+    exact = _slab_exact()
+    values = []
+    for level, parts in enumerate(refine.SUBDIVISIONS):
+        values.append(_slab_series((parts,))[0])
+        steps = 1.0 / np.array(refine.SUBDIVISIONS[:level + 1])
+        est = [refine.estimate(steps, np.array(values)[:, k], lossy=False) for k in range(2)]
+        if max(e.error for e in est) <= target:
+            break
+    for e, x in zip(est, exact):
+        assert abs(e.neff.real - x) < min(target, e.error), (e, x)
+
+
+def test_default_solve_is_right_to_1e3_with_its_error_and_a_step_means_one_grid():
+    default = cv.solve(STRIP, WAVELENGTH, num_modes=2)
+    assert [m.polarization for m in default] == ["TE", "TM"]
+    for m, ref in zip(default, (STRIP_TE0, STRIP_TM0)):
+        assert abs(m.neff.real - ref) < min(1e-3, m.neff_error), (m.neff, m.neff_error)
+    assert "+-" in default.table() and default.settings["accuracy"] == 1e-3
+    assert cv.solve(STRIP, WAVELENGTH, step=0.08)[0].neff_error is None
+
+
+@pytest.mark.parametrize("target", [1e-4, pytest.param(1e-5, marks=pytest.mark.slow)])
+def test_strip_accuracy_meets_the_target_with_an_honest_error(target):
+    modes = cv.solve(STRIP, WAVELENGTH, num_modes=2, accuracy=target)
+    for m, ref in zip(modes, (STRIP_TE0, STRIP_TM0)):
+        assert abs(m.neff.real - ref) < min(target, m.neff_error), (m.neff, m.neff_error)
+
+
+@pytest.mark.parametrize("target", [1e-4, pytest.param(1e-5, marks=pytest.mark.slow)])
+def test_fibre_accuracy_goes_the_tensorial_way_and_meets_the_target(target):
+    fibre = cv.Structure([cv.Ellipse(center=(0, 0), radii=(0.6, 0.6), material=1.9)],
+                         background=1.45)
+    exact = fibre_neff(n_core=1.9, n_clad=1.45, radius=0.6, wavelength=WAVELENGTH,
+                       bracket=(1.45 + 1e-9, 1.9 - 1e-9))
+    modes = cv.solve(fibre, WAVELENGTH, accuracy=target)
+    assert modes.formulation == "tensorial"
+    assert abs(modes[0].neff.real - exact) < min(target, modes[0].neff_error)
+
+
+def test_extrapolation_claims_nothing_until_the_orders_agree():
+    h = 1.0 / np.array([1, 2, 3, 4])
+    smooth = 1.0 + 0.01 * h**2
+    est = refine.estimate(h, smooth, lossy=False)
+    assert est.neff.real == pytest.approx(1.0, abs=1e-9) and est.order[0] == pytest.approx(2)
+    assert refine.estimate(h[:3], smooth[:3], lossy=False).error == math.inf
+    ragged = smooth + np.array([0, 0, 3e-4, -3e-4])
+    assert refine.estimate(h, ragged, lossy=False).error == math.inf
