@@ -1,8 +1,8 @@
 """Effective indices to a requested accuracy: a series of solves on one grid family,
 extrapolated to zero step.
 
-In: a function solving the modes on one grid (`solve_on`, Grid -> ModeSet) and the first,
-coarsest grid of the automatic family. Out: the finest grid's modes carrying the
+In: a function solving the modes on one grid (`solve_on`, (Grid, num_modes) -> ModeSet) and
+the first, coarsest grid of the automatic family. Out: the finest grid's modes carrying the
 extrapolated `neff` and its estimated absolute error `neff_error` (fields of that grid).
 
 Each grid of the series splits every cell of the first into SUBDIVISIONS[k] equal parts, so
@@ -190,7 +190,7 @@ def converged(solve_on, coarse, *, accuracy: float, num_modes: int, lossy: bool,
     """Solve on `coarse` (a Grid of the automatic family) and on its subdivisions until
     every one of the first `num_modes` modes is known to `accuracy` (absolute, on neff).
 
-    solve_on(grid) -> ModeSet solves one grid; lossy: some material absorbs or amplifies
+    solve_on(grid, num_modes) -> ModeSet solves one grid; lossy: some material absorbs or amplifies
     (Im(neff) of guided modes is then extrapolated too). Returns (modes, mode_set, parts): the tracked
     modes of the finest grid with the extrapolated `neff` and `neff_error` (fields of the
     finest grid), that grid's ModeSet and its subdivision."""
@@ -201,7 +201,7 @@ def converged(solve_on, coarse, *, accuracy: float, num_modes: int, lossy: bool,
     mode_set = None
     for level, parts in enumerate(subdivisions):
         grid = coarse if parts == 1 else subdivided(coarse, parts)
-        mode_set = solve_on(grid)
+        mode_set = solve_on(grid, num_modes)
         modes = list(mode_set.modes)
         steps.append(1.0 / parts)
         if level == 0:
@@ -209,6 +209,12 @@ def converged(solve_on, coarse, *, accuracy: float, num_modes: int, lossy: bool,
             history = [[m.neff] for m in tracked]
         else:
             where = _match(tracked, modes)
+            if min(where) < 0:
+                # A tracked mode swapped places with a neighbour just below the cut (a
+                # degenerate pair, two close polarisations): ask for one mode more.
+                mode_set = solve_on(grid, num_modes + 1)
+                modes = list(mode_set.modes)
+                where = _match(tracked, modes)
             keep = [k for k, j in enumerate(where) if j >= 0]
             if len(keep) < len(tracked):
                 log.info("accuracy: %d mode(s) not found again on the grid split %d times",
@@ -263,12 +269,10 @@ def to_accuracy(request, solve_request):
         coarse = problem.auto_grid(request, step, max_ratio=math.inf)
     lossy = bool(np.any(np.imag([m.index(wavelength) for m in structure.materials()]) != 0))
 
-    def solve_on(grid):
-        # One mode more than asked: the partner of a tracked mode that swaps places with
-        # its neighbour (a degenerate pair, two close polarisations) is still among them.
+    def solve_on(grid, num_modes):
         return solve_request(dataclasses.replace(
             request, grid=grid, step=None, accuracy=None, formulation=formulation,
-            num_modes=request.num_modes + 1))
+            num_modes=num_modes))
 
     modes, finest, _ = converged(solve_on, coarse, accuracy=request.accuracy,
                                      num_modes=request.num_modes, lossy=lossy)

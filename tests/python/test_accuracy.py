@@ -82,14 +82,16 @@ def test_default_solve_is_right_to_1e3_with_its_error_and_a_step_means_one_grid(
     assert cv.solve(STRIP, WAVELENGTH, step=0.08)[0].neff_error is None
 
 
-@pytest.mark.parametrize("target", [1e-4, pytest.param(1e-5, marks=pytest.mark.slow)])
+@pytest.mark.slow
+@pytest.mark.parametrize("target", [1e-4, 1e-5])
 def test_strip_accuracy_meets_the_target_with_an_honest_error(target):
     modes = cv.solve(STRIP, WAVELENGTH, num_modes=2, accuracy=target)
     for m, ref in zip(modes, (STRIP_TE0, STRIP_TM0)):
         assert abs(m.neff.real - ref) < min(target, m.neff_error), (m.neff, m.neff_error)
 
 
-@pytest.mark.parametrize("target", [1e-4, pytest.param(1e-5, marks=pytest.mark.slow)])
+@pytest.mark.slow
+@pytest.mark.parametrize("target", [1e-4, 1e-5])
 def test_fibre_accuracy_goes_the_tensorial_way_and_meets_the_target(target):
     fibre = cv.Structure([cv.Ellipse(center=(0, 0), radii=(0.6, 0.6), material=1.9)],
                          background=1.45)
