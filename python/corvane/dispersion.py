@@ -205,7 +205,7 @@ def _solve_like(mode, solved: _Solved, wavelength: float):
     from corvane.solve import solve
 
     settings = dict(solved.settings)
-    for key in ("wavelength", "structure", "grid", "step"):
+    for key in ("wavelength", "structure", "grid", "step", "accuracy"):  # one solve, one grid
         settings.pop(key, None)
     settings["neff_guess"] = float(np.real(mode.neff)) + 1e-3
     return solve(solved.structure, wavelength, grid=solved.inner_grid, **settings)
