@@ -55,6 +55,8 @@ ORDER_SPREAD = 0.5
 FIT_SPREAD = 3.0
 # The error estimate is this multiple of the change of the extrapolated value.
 SAFETY = 2.0
+# No grid of a series has more cells than this (the window without its PML).
+MAX_CELLS = 400_000
 # A mode of one grid matches a mode of the next when their power coupling exceeds this.
 MATCH_COUPLING = 0.5
 
@@ -190,17 +192,25 @@ def converged(solve_on, coarse, *, accuracy: float, num_modes: int, lossy: bool,
     """Solve on `coarse` (a Grid of the automatic family) and on its subdivisions until
     every one of the first `num_modes` modes is known to `accuracy` (absolute, on neff).
 
-    solve_on(grid, num_modes) -> ModeSet solves one grid; lossy: some material absorbs or amplifies
-    (Im(neff) of guided modes is then extrapolated too). Returns (modes, mode_set, parts): the tracked
-    modes of the finest grid with the extrapolated `neff` and `neff_error` (fields of the
-    finest grid), that grid's ModeSet and its subdivision."""
+    solve_on(grid, num_modes) -> ModeSet solves one grid; lossy: some material absorbs or
+    amplifies (Im(neff) of guided modes is then extrapolated too). The series also stops
+    before a grid of more than MAX_CELLS cells. Returns (modes, mode_set, parts): the
+    tracked modes of the finest grid with the extrapolated `neff` and `neff_error` (fields
+    of the finest grid), that grid's ModeSet and its subdivision."""
+    finest = 1
     history: list[list[complex]] = []
     tracked: list = []
     estimates: list[Estimate] = []
     steps: list[float] = []
     mode_set = None
     for level, parts in enumerate(subdivisions):
+        if level > 0 and coarse.nx * coarse.ny * parts**2 > MAX_CELLS:
+            log.warning("accuracy=%g not reached within %d cells (estimated error %.2e): ask "
+                        "for a coarser accuracy or give a coarser grid", accuracy, MAX_CELLS,
+                        max((e.error for e in estimates), default=math.inf))
+            break
         grid = coarse if parts == 1 else subdivided(coarse, parts)
+        finest = parts
         mode_set = solve_on(grid, num_modes)
         modes = list(mode_set.modes)
         steps.append(1.0 / parts)
@@ -217,7 +227,7 @@ def converged(solve_on, coarse, *, accuracy: float, num_modes: int, lossy: bool,
                 where = _match(tracked, modes)
             keep = [k for k, j in enumerate(where) if j >= 0]
             if len(keep) < len(tracked):
-                log.info("accuracy: %d mode(s) not found again on the grid split %d times",
+                log.warning("accuracy: %d mode(s) not found again on the grid split %d times",
                          len(tracked) - len(keep), parts)
             tracked = [modes[where[k]] for k in keep]
             history = [history[k] + [modes[where[k]].neff] for k in keep]
@@ -234,12 +244,13 @@ def converged(solve_on, coarse, *, accuracy: float, num_modes: int, lossy: bool,
                     len(subdivisions), subdivisions[-1], max(e.error for e in estimates))
     modes = tuple(dataclasses.replace(m, neff=e.neff, neff_error=e.error)
                   for m, e in zip(tracked, estimates))
-    return modes, mode_set, parts
+    return modes, mode_set, finest
 
 
 def oblique(structure) -> bool:
-    """Whether some interface of the structure is curved or slanted to the grid axes (the
-    diagonal path converges at first order there, the tensorial one at second)."""
+    """Whether some interface of the structure is curved or slanted to the grid axes (there
+    the diagonal path's error is not smooth in the step, the tensorial path's is second
+    order, docs/grid.md)."""
     for shape in structure.shapes:
         if isinstance(shape, Ellipse):
             return True
