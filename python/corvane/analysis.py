@@ -11,6 +11,7 @@ import math
 from types import SimpleNamespace
 
 import numpy as np
+from scipy.interpolate import RegularGridInterpolator
 
 COMPONENTS = ("ex", "ey", "ez", "hx", "hy", "hz")
 # Whether a component sits on cell edges (True) or cell centres (False) along x and along y.
@@ -30,26 +31,23 @@ def sample_coordinates(x_edges: np.ndarray, y_edges: np.ndarray, component: str)
     return xs, ys
 
 
-def _bracket(coords: np.ndarray, points: np.ndarray):
-    """Indices and weights of linear interpolation in sorted `coords`, clamped at the ends."""
-    if len(coords) == 1:
-        z = np.zeros(points.shape, int)
-        return z, z, np.zeros(points.shape)
-    i = np.clip(np.searchsorted(coords, points, side="right") - 1, 0, len(coords) - 2)
-    t = (points - coords[i]) / (coords[i + 1] - coords[i])
-    return i, i + 1, np.clip(t, 0.0, 1.0)
-
-
 def interpolate(values: np.ndarray, xs: np.ndarray, ys: np.ndarray, x, y,
                 window: tuple[float, float, float, float]) -> np.ndarray:
     """Bilinear interpolation of samples (len(xs), len(ys)) at points x, y (broadcast); zero
     outside the window (xmin, ymin, xmax, ymax), constant beyond the outermost samples."""
     x, y = np.broadcast_arrays(np.asarray(x, float), np.asarray(y, float))
-    i0, i1, tx = _bracket(xs, x)
-    j0, j1, ty = _bracket(ys, y)
-    v = ((1 - tx) * (1 - ty) * values[i0, j0] + tx * (1 - ty) * values[i1, j0]
-         + (1 - tx) * ty * values[i0, j1] + tx * ty * values[i1, j1])
+    values = np.asarray(values)
+    axes = []
+    for k, coords in enumerate((np.asarray(xs, float), np.asarray(ys, float))):
+        if len(coords) == 1:  # one sample: constant along this axis
+            coords = np.array([coords[0], coords[0] + 1.0])
+            values = np.concatenate([values, values], axis=k)
+        axes.append(coords)
     inside = (x >= window[0]) & (x <= window[2]) & (y >= window[1]) & (y <= window[3])
+    # Clamped points give the constant continuation beyond the outermost samples.
+    points = np.stack([np.clip(x, axes[0][0], axes[0][-1]),
+                       np.clip(y, axes[1][0], axes[1][-1])], axis=-1)
+    v = RegularGridInterpolator(axes, values, method="linear")(points)
     return np.where(inside, v, 0)
 
 
