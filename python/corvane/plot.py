@@ -1,8 +1,8 @@
 """Matplotlib pictures: mode fields and the index profile with the structure outline and the
 PML boundary, axes in micrometres, colour bars with units.
 
-Fields are power-normalised (|integral of (E x H*).z dA| = 1 over square micrometres, H
-scaled by Z0 to the units of E), so |E| and |Z0 H| read in 1/um and |E|^2 in 1/um^2.
+Fields are power-normalised, |integral of (E x H*).z dA| = 1 W with dA in square
+micrometres, so E reads in V/um, H in A/um and |E|^2 in V^2/um^2 ("unit power").
 """
 
 from __future__ import annotations
@@ -13,9 +13,9 @@ from corvane.modes import format_neff
 
 # Overview quantities: (what the colour bar says, its unit).
 _OVERVIEW = {
-    "e": ("|E|", "µm⁻¹, unit power"),
-    "h": ("|Z₀H|", "µm⁻¹, unit power"),
-    "intensity": ("|E|²", "µm⁻², unit power"),
+    "e": ("|E|", "V/µm, unit power"),
+    "h": ("|H|", "A/µm, unit power"),
+    "intensity": ("|E|²", "V²/µm², unit power"),
 }
 PARTS = ("abs", "real", "imag", "phase")
 # Phase is drawn only where the amplitude exceeds this share of its peak: elsewhere it is noise.
@@ -73,9 +73,7 @@ def _values(mode, key: str, part: str):
         return values, f"{name} ({unit})", "magma", False
     values = mode.centred(key)
     name = key[0].upper() + key[1]
-    if key[0] == "h":
-        name = f"Z₀{name}"
-    unit = "µm⁻¹, unit power"
+    unit = "V/µm, unit power" if key[0] == "e" else "A/µm, unit power"
     if part == "abs":
         return np.abs(values), f"|{name}| ({unit})", "magma", False
     if part == "phase":
@@ -100,7 +98,7 @@ def plot_mode(mode, component: str = "e", *, part: str | None = None, ax=None,
     """Plot one mode on its grid.
 
     component: "e" (|E|, default: what carries the field whatever the polarisation), "h"
-    (|Z0 H|), "intensity" (|E|^2) or one component "ex" ... "hz".
+    (|H|), "intensity" (|E|^2) or one component "ex" ... "hz".
     part: for a component, "abs" (default), "real", "imag" or "phase" (radians, drawn
     where the amplitude exceeds 1 % of its peak). After phase fixing, Ez and Hz of a
     quasi-TE mode sit in the imaginary part: "abs" shows them whatever their phase.
