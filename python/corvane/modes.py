@@ -204,9 +204,10 @@ class Mode:
 class ModeSet(Sequence):
     """The modes of one solve, highest Re(neff) first, with what produced them.
 
-    modes: the physical modes (or all of them with include_all=True); `all_modes` the same
-    `Mode` records; `hidden` a `ModeSummary` (neff, kind, parity, energy fractions) of each
-    mode found but not returned, e.g. wall and PML modes. grid: the full window (PML included);
+    modes: the `num_modes` highest physical modes (or all modes with include_all=True);
+    `all_modes` every physical mode the solve found, those below the cut included (the
+    candidates of a sweep's tracking); `hidden` a `ModeSummary` (neff, kind, parity, energy
+    fractions) of each mode found but not kept, e.g. wall and PML modes. grid: the full window (PML included);
     structure, wavelength (micrometres), settings (the solve keywords, enough to solve again:
     ``corvane.solve(ms.structure, 1.31, **ms.settings)``), sampled (the materials sampled on
     the window that was solved: the upper half or quarter when a mirror plane split it, PML
