@@ -50,6 +50,8 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from corvane.dispersion import gvd_ps_per_nm_km
+from corvane.geometry import Structure
+from corvane.grid import Grid
 from corvane.modes import Mode, ModeContext
 from corvane.tracking import TRANSVERSE, assign_max, normalised_overlaps
 
@@ -193,6 +195,7 @@ class Sweep:
             "cancelled": self.cancelled,
             "failed": [dataclasses.asdict(f) for f in self.failed],
             "labels": list(self.labels),
+            "tracked": _mode_records(self.tracked_modes),
         }
         arrays = {
             "values": self.values, "wavelength": self.wavelength, "neff": self.neff,
@@ -225,7 +228,7 @@ class Sweep:
                 operator_applications=get("operator_applications"), seconds=get("seconds"),
                 labels=tuple(meta.get("labels", ())),
                 tracked_modes=_modes_from_arrays(data, get("neff"), get("wavelength"),
-                                                 tuple(meta.get("labels", ()))),
+                                                 meta.get("tracked", [])),
             )
 
 
@@ -252,24 +255,43 @@ def _field_arrays(tracked_modes) -> dict:
     return arrays
 
 
-def _modes_from_arrays(data, neff, wavelength, labels) -> tuple:
-    """The (P, M) tracked modes written by `_field_arrays` (None where absent); () when the
-    file holds no fields."""
-    from corvane.grid import Grid
+def _mode_records(tracked_modes) -> list:
+    """Per point the structure (its description, or None) and per tracked mode its label,
+    kind and parity (None where lost), for the file's metadata."""
+    out = []
+    for row in tracked_modes:
+        found = [m for m in row if m is not None and getattr(m, "context", None) is not None]
+        try:
+            structure = found[0].structure.to_dict() if found else None
+        except Exception:  # noqa: BLE001 - a material without a description (a callable)
+            structure = None
+        out.append({"structure": structure, "modes": [
+            None if m is None else {"label": getattr(m, "label", ""), "kind": getattr(m, "kind", ""),
+                                    "parity": [list(p) for p in getattr(m, "parity", ())]}
+            for m in row]})
+    return out
 
+
+def _modes_from_arrays(data, neff, wavelength, records) -> tuple:
+    """The (P, M) tracked modes written by `_field_arrays` with their `_mode_records` (None
+    where absent); () when the file holds no fields."""
     if neff is None or not any("/" in k for k in data.files):
         return ()
     rows = []
     for p in range(neff.shape[0]):
         row = [None] * neff.shape[1]
         if f"p{p}/x_edges" in data:
+            record = records[p]
+            structure = record["structure"] and Structure.from_dict(record["structure"])
             context = ModeContext(grid=Grid(data[f"p{p}/x_edges"], data[f"p{p}/y_edges"]),
-                                  structure=None, wavelength=float(wavelength[p]),
+                                  structure=structure, wavelength=float(wavelength[p]),
                                   pml_mask=np.array(data[f"p{p}/pml_mask"]))
             for t in range(neff.shape[1]):
                 if f"p{p}/t{t}/ex" in data:
+                    info = record["modes"][t]
                     row[t] = Mode(neff=complex(neff[p, t]), context=context,
-                                  label=labels[t] if t < len(labels) else "",
+                                  label=info["label"], kind=info["kind"],
+                                  parity=tuple(tuple(q) for q in info["parity"]),
                                   **{c: np.array(data[f"p{p}/t{t}/{c}"]) for c in _COMPONENTS})
         rows.append(tuple(row))
     return tuple(rows)
