@@ -1,9 +1,9 @@
 """Field export for other tools: `ModeSet.export(path)` writes HDF5 (.h5, .hdf5) or MATLAB
 (.mat) by the suffix. (`ModeSet.save` / `corvane.load` is corvane's own round trip.)
 
-HDF5 layout (h5py): root attributes `wavelength_um`, `length_unit` ("um"), `field_unit`,
-`convention`, `e_unit`, `h_unit`; datasets `x_edges`, `y_edges` (cell edges, um) and `neff` (complex); one group
-per mode, "mode0", "mode1", ... (highest Re(neff) first) with attributes `label`, `neff`,
+HDF5 layout (h5py): root attributes `wavelength_um`, `length_unit` ("um"), `convention`,
+`e_unit`, `h_unit`; datasets `x_edges`, `y_edges` (cell edges, um) and `neff` (complex); one
+group per mode, "mode0", "mode1", ... (highest Re(neff) first) with attributes `label`, `neff`,
 `kind`, `polarization`, `symmetry`, `te_fraction`, `loss_db_per_cm`, and one complex
 dataset (nx, ny) per component "ex" ... "hz" whose attributes `x_um`, `y_um` give the
 coordinates of its staggered samples and `unit` its unit.
@@ -36,7 +36,8 @@ def export(modes, path) -> Path:
     """Write the modes of a `ModeSet` (or a sequence of `Mode`s of one grid) to `path`:
     HDF5 for .h5/.hdf5 (needs h5py), MATLAB for .mat. Returns the path written.
 
-    Example: ``modes.export("strip.h5")``; in MATLAB ``load("strip.mat"); imagesc(abs(squeeze(ey(1,:,:)))')``.
+    Example: ``modes.export("strip.h5")``; in MATLAB
+    ``load("strip.mat"); imagesc(abs(squeeze(ey(1,:,:)))')``.
     """
     path = Path(path)
     kind = SUFFIXES.get(path.suffix.lower())

@@ -149,11 +149,6 @@ class Mode:
         in x, symmetric in y"; "" when no mirror plane split the solve."""
         return symmetry_words(self.parity, self.te_fraction)
 
-    @property
-    def name(self) -> str:
-        """The label, or "mode" when the mode was never labelled."""
-        return self.label or "mode"
-
     @cached_property
     def effective_area(self) -> float:
         """(integral |E|^2)^2 / integral |E|^4, square micrometres."""
@@ -207,12 +202,12 @@ class ModeSet(Sequence):
     modes: the `num_modes` highest physical modes (or all modes with include_all=True);
     `all_modes` every physical mode the solve found, those below the cut included (the
     candidates of a sweep's tracking); `hidden` a `ModeSummary` (neff, kind, parity, energy
-    fractions) of each mode found but not kept, e.g. wall and PML modes. grid: the full window (PML included);
-    structure, wavelength (micrometres), settings (the solve keywords, enough to solve again:
-    ``corvane.solve(ms.structure, 1.31, **ms.settings)``), sampled (the materials sampled on
-    the window that was solved: the upper half or quarter when a mirror plane split it, PML
-    cells included, without the PML stretch), timings (seconds per phase), backend,
-    formulation, cladding_index (guided modes lie above it).
+    fractions) of each mode found but not kept, e.g. wall and PML modes. grid: the full
+    window (PML included); structure, wavelength (micrometres), settings (the solve
+    keywords, enough to solve again: ``corvane.solve(ms.structure, 1.31, **ms.settings)``),
+    sampled (the materials sampled on the window that was solved: the upper half or quarter
+    when a mirror plane split it, PML cells included, without the PML stretch), timings
+    (seconds per phase), backend, formulation, cladding_index (guided modes lie above it).
 
     Example::
 

@@ -266,7 +266,8 @@ def _mode_records(tracked_modes) -> list:
         except Exception:  # noqa: BLE001 - a material without a description (a callable)
             structure = None
         out.append({"structure": structure, "modes": [
-            None if m is None else {"label": getattr(m, "label", ""), "kind": getattr(m, "kind", ""),
+            None if m is None else {"label": getattr(m, "label", ""),
+                                    "kind": getattr(m, "kind", ""),
                                     "parity": [list(p) for p in getattr(m, "parity", ())]}
             for m in row]})
     return out
