@@ -14,6 +14,8 @@ import numpy as np
 from scipy import optimize, special
 from scipy.interpolate import RegularGridInterpolator
 
+from corvane.dispersion import component_weights
+
 COMPONENTS = ("ex", "ey", "ez", "hx", "hy", "hz")
 # Whether a component sits on cell edges (True) or cell centres (False) along x and along y.
 STAGGER = {
@@ -213,17 +215,6 @@ def power_coupling(a, b) -> float:
 # With polarization=None p is the best polarisation, the one along the projected field.
 
 
-def _sample_weights(x_edges: np.ndarray, y_edges: np.ndarray, component: str) -> np.ndarray:
-    """The area each sample of a component stands for, (nx, ny): its own cell along an axis
-    where it sits at cell centres, half of each neighbouring cell where it sits on edges."""
-    def widths(edges, on_edges):
-        d = np.diff(edges)
-        return 0.5 * (np.concatenate([[0.0], d[:-1]]) + d) if on_edges else d
-
-    on_x, on_y = STAGGER[component]
-    return np.outer(widths(x_edges, on_x), widths(y_edges, on_y))
-
-
 def _beam_coupling(mode, profile, polarization) -> float:
     """eta of the scalar beam profile(X, Y) (micrometres) into the mode (see above)."""
     if polarization not in (None, "x", "y"):
@@ -232,7 +223,7 @@ def _beam_coupling(mode, profile, polarization) -> float:
     projections, mode_power, beam_power = [], 0.0, []
     for c in ("ex", "ey"):
         X, Y = np.meshgrid(*sample_coordinates(xe, ye, c), indexing="ij")
-        w = _sample_weights(xe, ye, c)
+        w = component_weights(mode.grid, c)
         g = profile(X, Y)
         field = np.asarray(getattr(mode, c))
         projections.append(complex(np.sum(w * field * np.conj(g))))

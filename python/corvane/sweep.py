@@ -49,7 +49,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from corvane.dispersion import gvd_ps_per_nm_km
+from corvane.dispersion import group_index as group_index_of, gvd_ps_per_nm_km
 from corvane.geometry import Structure
 from corvane.grid import Grid
 from corvane.modes import Mode, ModeContext
@@ -329,7 +329,10 @@ def _solve_point(point: _Point):
     if point.group_index:
         from corvane.dispersion import group_index
 
-        ng = np.array([group_index(m, mode_set=modes) for m in candidates(modes)], dtype=complex)
+        # The modes below the cut are rarely tracked: `accept` completes those that are.
+        ng = np.full(len(candidates(modes)), np.nan + 0j)
+        for j, m in enumerate(candidates(modes)[:point.num_modes]):
+            ng[j] = group_index(m, mode_set=modes)
     applications = warm.applications if warm.applications > 0 else -1
     return modes, ng, time.perf_counter() - start, applications
 
@@ -666,7 +669,10 @@ def sweep(build, values, *, wavelength: float | None = None, num_modes: int = 1,
         index, confidence = tracker.assign(mode_set, mode_set.grid, values[k])
         tracked_ng = None
         if ng is not None:
-            tracked_ng = np.array([ng[j] if j >= 0 else np.nan for j in index], dtype=complex)
+            modes = candidates(mode_set)
+            tracked_ng = np.array([np.nan if j < 0 else ng[j] if np.isfinite(ng[j])
+                                   else group_index_of(modes[j], mode_set=mode_set)
+                                   for j in index], dtype=complex)
         rows.append((k, mode_set, index, confidence, tracked_ng, seconds, applications))
         return index
 
