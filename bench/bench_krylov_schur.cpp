@@ -21,7 +21,7 @@
 #include "eigensolve/routes.hpp"
 #include "eigensolve/umfpack_lu.hpp"
 #include "operators.hpp"
-#include "python_api/python_api.hpp"
+#include "mode_solver/solve_arguments.hpp"
 
 using namespace corvane;
 

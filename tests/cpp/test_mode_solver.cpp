@@ -95,11 +95,14 @@ TEST(CellAreaCheck, AcceptsPositiveSubnormals) {
 class CellAreaMessages : public testing::TestWithParam<bool> {
 protected:
     std::string solve_error(const std::vector<double>& areas) const {
-        const MaterialTensor eps = uniform_tensor(2, {4.0, 0.0});
-        const MaterialTensor mu = uniform_tensor(2, {1.0, 0.0});
+        SolveArguments args;
+        args.formulation = GetParam() ? Formulation::tensorial : Formulation::diagonal;
+        args.eps = uniform_tensor(2, {4.0, 0.0});
+        args.mu = uniform_tensor(2, {1.0, 0.0});
+        args.num_modes = 1;
+        args.neff_guess = 2.0;
         const DerivativeSet d;
-        const auto solve = GetParam() ? solve_tensorial_sparse : solve_diagonal_sparse;
-        const auto result = solve(eps, mu, d, areas, 2.0, 1e-10, 1, "", std::nullopt, 32);
+        const auto result = solve_modes(args, d, areas);
         return result ? std::string("(no error)") : result.error().text;
     }
 };
