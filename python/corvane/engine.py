@@ -120,6 +120,8 @@ def _steps(name: str, values: Any, length: int, axis: str) -> np.ndarray:
             f"{name} must be a 1-D array of n{axis} = {length} steps in micrometres, "
             f"got shape {a.shape}"
         )
+    if not np.all(np.isfinite(a)):
+        raise ValueError(f"{name} must hold finite steps in micrometres, got NaN or inf")
     return a
 
 
@@ -131,7 +133,10 @@ def _tensor(name: str, values: Any, n: int) -> np.ndarray:
         raise ValueError(
             f"{name} must have shape (9, n) or (3, 3, n) with n = nx * ny = {n}, got {a.shape}"
         )
-    return np.ascontiguousarray(a, dtype=np.complex128)
+    a = np.ascontiguousarray(a, dtype=np.complex128)
+    if not np.all(np.isfinite(a)):
+        raise ValueError(f"{name} must hold finite values only, got NaN or inf")
+    return a
 
 
 def _complex_vector(name: str, values: Any, length: int, what: str) -> np.ndarray:
@@ -153,6 +158,8 @@ def _optional_float(name: str, value: Any) -> float | None:
 def _float(name: str, value: Any) -> float:
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
         raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
+    if not np.isfinite(value):
+        raise ValueError(f"{name} must be finite, got {value}")
     return float(value)
 
 
