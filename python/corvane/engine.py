@@ -27,9 +27,10 @@ The interpreter lock is released during native work, so solves on several Python
 at once. Ctrl-C (on the main thread) and a `CancelFlag` are honoured between operator
 applications: within about 0.1 s plus one application, once the factorisation (which UMFPACK
 cannot interrupt) is done. Without ``initial_vector`` the start vector is fixed, so two
-identical calls give identical results bit for bit (with a fixed number of BLAS threads;
-OPENBLAS_NUM_THREADS=1 is recommended: a second BLAS thread gains little and costs much on a
-loaded machine).
+identical calls give identical results bit for bit, also when they run at once on several
+threads (METIS orderings take turns: METIS draws from the process's one rand() stream),
+with a fixed number of BLAS threads (OPENBLAS_NUM_THREADS=1 is recommended: a second BLAS
+thread gains little and costs much on a loaded machine).
 """
 
 from __future__ import annotations
