@@ -212,7 +212,7 @@ def converged(solve_on, coarse, *, accuracy: float, num_modes: int, lossy: bool,
         grid = coarse if parts == 1 else subdivided(coarse, parts)
         finest = parts
         mode_set = solve_on(grid, num_modes)
-        modes = list(mode_set.modes)
+        modes = [m for m in mode_set.modes if m.is_physical]
         steps.append(1.0 / parts)
         if level == 0:
             tracked = modes[:num_modes]
@@ -223,7 +223,7 @@ def converged(solve_on, coarse, *, accuracy: float, num_modes: int, lossy: bool,
                 # A tracked mode swapped places with a neighbour just below the cut (a
                 # degenerate pair, two close polarisations): ask for one mode more.
                 mode_set = solve_on(grid, num_modes + 1)
-                modes = list(mode_set.modes)
+                modes = [m for m in mode_set.modes if m.is_physical]
                 where = _match(tracked, modes)
             keep = [k for k, j in enumerate(where) if j >= 0]
             if len(keep) < len(tracked):
@@ -288,5 +288,7 @@ def to_accuracy(request, solve_request):
     modes, finest, _ = converged(solve_on, coarse, accuracy=request.accuracy,
                                      num_modes=request.num_modes, lossy=lossy)
     timings = dict(finest.timings, total=time.perf_counter() - started)
+    if request.include_all:  # the finest grid's wall and PML modes, as they are
+        modes = modes + tuple(m for m in finest.modes if not m.is_physical)
     return dataclasses.replace(finest, modes=modes, all_modes=modes,
                                settings=request.settings, timings=timings)
