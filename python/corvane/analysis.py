@@ -11,6 +11,7 @@ import math
 from types import SimpleNamespace
 
 import numpy as np
+import shapely
 
 COMPONENTS = ("ex", "ey", "ez", "hx", "hy", "hz")
 # Whether a component sits on cell edges (True) or cell centres (False) along x and along y.
@@ -127,8 +128,6 @@ def fill_fractions(grid, region) -> np.ndarray:
         fx = (np.clip(xe[1:], x0, x1) - np.clip(xe[:-1], x0, x1)) / np.diff(xe)
         fy = (np.clip(ye[1:], y0, y1) - np.clip(ye[:-1], y0, y1)) / np.diff(ye)
         return np.outer(fx, fy)
-    import shapely
-
     window = (xe[0], ye[0], xe[-1], ye[-1])
     geom = region.to_shapely(window) if hasattr(region, "to_shapely") else region
     if not isinstance(geom, shapely.Geometry):

@@ -1,4 +1,5 @@
-"""Results of `corvane.solve`: `ModeSet`, a sequence of `Mode` records.
+"""Results of `corvane.solve`: `ModeSet`, a sequence of `Mode` records, and `load`, which
+reads them back from a file written by `save` (`corvane.io`).
 
 A `Mode` owns its six field components as (nx, ny) complex arrays on the staggered grid
 (docs/user_guide.md) and offers the analysis of `corvane.analysis` as methods. Fields are
@@ -14,7 +15,9 @@ from functools import cached_property
 
 import numpy as np
 
-from corvane import analysis
+from corvane import analysis, dispersion, io, plot
+from corvane.geometry import Structure
+from corvane.grid import Grid
 
 COMPONENTS = analysis.COMPONENTS
 
@@ -162,21 +165,15 @@ class Mode:
 
     def group_index(self, method: str = "auto", **options) -> float:
         """Group index n_g = neff - lambda d(neff)/d(lambda); see corvane.dispersion."""
-        from corvane import dispersion
-
         return dispersion.group_index(self, method=method, **options)
 
     def plot(self, component: str = "e", *, ax=None, outline: bool = True, **kwargs):
         """Plot |E| (default), |H| or one component with the structure outline; axes in
         micrometres. Returns the matplotlib Axes."""
-        from corvane import plot
-
         return plot.plot_mode(self, component, ax=ax, outline=outline, **kwargs)
 
     def save(self, path) -> None:
         """Write this mode with its grid, structure and solve settings to one .npz file."""
-        from corvane import io
-
         io.save(self, path)
 
 
@@ -243,6 +240,37 @@ class ModeSet(Sequence):
 
     def save(self, path) -> None:
         """Write all modes with grid, structure and settings to one .npz file."""
-        from corvane import io
-
         io.save(self, path)
+
+
+def load(path):
+    """Read a file written by `Mode.save` or `ModeSet.save`; returns the same kind of object,
+    with its grid, structure, wavelength (micrometres) and settings.
+
+    Example::
+
+        modes.save("strip.npz")
+        again = corvane.load("strip.npz")
+    """
+    meta, arrays = io.read(path)
+    grid = Grid(np.asarray(meta["grid"]["x_edges"]), np.asarray(meta["grid"]["y_edges"]))
+    inner = meta.get("inner_grid")
+    inner_grid = Grid(np.asarray(inner["x_edges"]), np.asarray(inner["y_edges"])) if inner \
+        else None
+    structure = Structure.from_dict(meta["structure"]) if meta["structure"] else None
+    settings = io.settings_from_json(meta["settings"])
+    ctx = ModeContext(grid=grid, structure=structure, wavelength=float(meta["wavelength"]),
+                      pml_mask=arrays["pml_mask"], inner_grid=inner_grid, settings=settings)
+    modes = tuple(
+        Mode(neff=complex(arrays["neff"][k]), **{c: arrays[c][k] for c in COMPONENTS},
+             kind=info["kind"], parity=tuple(tuple(p) for p in info["parity"]),
+             residual=info["residual"], wall_fraction=info["wall_fraction"],
+             pml_fraction=info["pml_fraction"], context=ctx)
+        for k, info in enumerate(meta["modes"]))
+    if meta["single"]:
+        return modes[0]
+    s = meta["set"]
+    return ModeSet(modes=modes, all_modes=modes, grid=grid, structure=structure,
+                   wavelength=ctx.wavelength, settings=settings,
+                   timings=s["timings"], backend=s["backend"], formulation=s["formulation"],
+                   cladding_index=s["cladding_index"])

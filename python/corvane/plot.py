@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import numpy as np
+import shapely
 
 _LABELS = {"e": "|E|", "h": "|H|"}
 
@@ -10,8 +11,6 @@ _LABELS = {"e": "|E|", "h": "|H|"}
 def draw_outline(ax, structure, window, **style) -> None:
     """Draw the boundaries of the structure's painted regions inside window (xmin, ymin,
     xmax, ymax) in micrometres."""
-    import shapely
-
     style = {"color": "white", "linewidth": 0.8, **style}
     for _, region in structure.painted_regions(window):
         for poly in shapely.get_parts(region):

@@ -44,6 +44,10 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from corvane import dispersion, engine
+from corvane.geometry import Structure
+from corvane.grid import Grid
+from corvane.solve import solve
 from corvane.tracking import TRANSVERSE, assign_max, normalised_overlaps
 
 __all__ = ["sweep", "Sweep", "FailedPoint", "load_sweep"]
@@ -212,8 +216,6 @@ class _Point:
 def _solve_point(point: _Point):
     """Solve one point; returns (ModeSet, group indices of its candidates or None, seconds,
     operator applications of its eigen solves or -1)."""
-    from corvane.solve import solve
-
     start = time.perf_counter()
     structure = point.build(point.value) if callable(point.build) else point.build
     options = dict(point.options)
@@ -224,9 +226,7 @@ def _solve_point(point: _Point):
     modes.settings.pop("warm_start", None)  # an aid of this sweep, not a solve setting
     ng = None
     if point.group_index:
-        from corvane.dispersion import group_index
-
-        ng = np.array([group_index(m, mode_set=modes) for m in candidates(modes)], dtype=complex)
+        ng = np.array([dispersion.group_index(m, mode_set=modes) for m in candidates(modes)], dtype=complex)
     applications = warm.applications if warm.applications > 0 else -1
     return modes, ng, time.perf_counter() - start, applications
 
@@ -376,8 +376,6 @@ class _WarmStart:
         as start vector, and its workspace."""
         if self.reuse is False:
             return {}
-        from corvane import engine
-
         with self._lock:
             workspace = self._workspaces.setdefault(key, engine.Workspace())
             history = [(v, r) for v, r in self._history.get(key, []) if v != self.value]
@@ -485,8 +483,6 @@ def sweep(build, values, *, wavelength: float | None = None, num_modes: int = 1,
     >>> s.neff.shape                                                     # doctest: +SKIP
     (9, 3)
     """
-    from corvane.geometry import Structure
-
     values = _check_values(values)
     wavelength_sweep = isinstance(build, Structure)
     if wavelength_sweep:
@@ -592,8 +588,6 @@ def sweep(build, values, *, wavelength: float | None = None, num_modes: int = 1,
 def _fixed_grid(structure, wavelength: float, step):
     """The automatic grid of `corvane.solve` at the longest wavelength of the sweep (the
     widest field, so the widest window)."""
-    from corvane.grid import Grid
-
     return Grid.auto(structure, wavelength) if step is None else Grid.auto(structure, wavelength, step=step)
 
 
