@@ -87,7 +87,7 @@ def save(modes, path) -> None:
             "cladding_index": owner.cladding_index, "timings": owner.timings},
         "modes": [{"kind": m.kind, "parity": [list(p) for p in m.parity],
                    "residual": m.residual, "wall_fraction": m.wall_fraction,
-                   "pml_fraction": m.pml_fraction} for m in mode_list],
+                   "pml_fraction": m.pml_fraction, "label": m.label} for m in mode_list],
     }
     arrays = {c: np.stack([getattr(m, c) for m in mode_list]) for c in COMPONENTS}
     arrays["neff"] = np.array([m.neff for m in mode_list], complex)

@@ -42,7 +42,8 @@ class Solution:
     """What one solve found, the chosen modes highest Re(neff) first."""
 
     modes: tuple  # FoundMode
-    hidden: tuple  # ModeSummary of each mode found but not chosen
+    all_modes: tuple  # every FoundMode kept: the chosen ones and the physical ones below the cut
+    hidden: tuple  # ModeSummary of each mode found but not kept
     physical_count: int  # physical modes found, chosen or not
     grid: Grid  # the full window, PML included: the grid of the fields
     inner_grid: Grid  # the window without PML (the grid asked for, or the automatic one)
@@ -56,8 +57,8 @@ class Solution:
 
 def choose(request: Request, domain: Domain, problem: Problem, windows: list[Window],
            solved: list[WindowModes], centre: Centre) -> Solution:
-    """The modes to return, chosen among light records first so that only they are unfolded
-    and kept."""
+    """The modes to return, chosen among light records first so that only the kept ones are
+    unfolded."""
     xs, ys, planes = domain.xs, domain.ys, domain.planes
     full_x = mirrored_edges(xs) if "x" in planes else xs
     full_y = mirrored_edges(ys) if "y" in planes else ys
@@ -69,9 +70,12 @@ def choose(request: Request, domain: Domain, problem: Problem, windows: list[Win
     physical = select([r for r in records if r.kind in PHYSICAL_KINDS], request.num_modes,
                       centre.targets, request.neff_guess)
     chosen = records if request.include_all else physical[:request.num_modes]
+    # Every physical mode found is kept (`ModeSet.all_modes`): a sweep tracks a mode that
+    # falls below the cut among them.
+    kept = records if request.include_all else physical
     built = {}
     for w, (win, sv) in enumerate(zip(windows, solved)):
-        ks = [r.index for r in chosen if r.window == w]
+        ks = [r.index for r in kept if r.window == w]
         if not ks:
             continue
         fields = unfold(sv.fields[:, ks], win.parity, areas)
@@ -81,6 +85,8 @@ def choose(request: Request, domain: Domain, problem: Problem, windows: list[Win
                 float(sv.residuals[k]), float(sv.wall_fraction[k]), float(sv.pml_fraction[k]))
     return Solution(
         modes=tuple(built[(r.window, r.index)] for r in chosen),
+        all_modes=tuple(built[(r.window, r.index)] for r in records
+                        if (r.window, r.index) in built),
         hidden=tuple(r for r in records if (r.window, r.index) not in built),
         physical_count=len(physical), grid=Grid(full_x, full_y), inner_grid=domain.grid,
         pml_mask=pml_mask(len(full_x) - 1, len(full_y) - 1, domain.pml_cells),

@@ -83,12 +83,15 @@ def mode_set(request: Request, solution: Solution) -> ModeSet:
     context = ModeContext(grid=solution.grid, structure=request.structure,
                           wavelength=request.wavelength, pml_mask=solution.pml_mask,
                           inner_grid=solution.inner_grid, settings=settings)
-    modes = tuple(Mode(neff=m.neff, ex=m.fields[0], ey=m.fields[1], ez=m.fields[2],
-                       hx=m.fields[3], hy=m.fields[4], hz=m.fields[5], kind=m.kind,
-                       parity=m.parity, residual=m.residual, wall_fraction=m.wall_fraction,
-                       pml_fraction=m.pml_fraction, context=context)
-                  for m in solution.modes)
-    return ModeSet(modes=modes, all_modes=modes, hidden=solution.hidden, grid=solution.grid,
+    records = {id(m): Mode(neff=m.neff, ex=m.fields[0], ey=m.fields[1], ez=m.fields[2],
+                           hx=m.fields[3], hy=m.fields[4], hz=m.fields[5], kind=m.kind,
+                           parity=m.parity, residual=m.residual,
+                           wall_fraction=m.wall_fraction, pml_fraction=m.pml_fraction,
+                           context=context)
+               for m in solution.all_modes}
+    return ModeSet(modes=tuple(records[id(m)] for m in solution.modes),
+                   all_modes=tuple(records[id(m)] for m in solution.all_modes),
+                   hidden=solution.hidden, grid=solution.grid,
                    structure=request.structure, wavelength=request.wavelength,
                    settings=settings, sampled=solution.sampled, timings=solution.timings,
                    backend=solution.backend, formulation=solution.formulation,
