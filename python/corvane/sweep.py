@@ -49,11 +49,12 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from corvane import refine
+from corvane import engine, refine
 from corvane.dispersion import group_index as group_index_of, gvd_ps_per_nm_km
 from corvane.geometry import Structure
 from corvane.grid import Grid
 from corvane.modes import Mode, ModeContext
+from corvane.solve import solve
 from corvane.tracking import TRANSVERSE, assign_max, normalised_overlaps
 
 __all__ = ["sweep", "Sweep", "FailedPoint", "load_sweep"]
@@ -316,8 +317,6 @@ class _Point:
 def _solve_point(point: _Point):
     """Solve one point; returns (ModeSet, group indices of its candidates or None, seconds,
     operator applications of its eigen solves or -1)."""
-    from corvane.solve import solve
-
     start = time.perf_counter()
     structure = point.build(point.value) if callable(point.build) else point.build
     options = dict(point.options)
@@ -328,12 +327,10 @@ def _solve_point(point: _Point):
     modes.settings.pop("warm_start", None)  # an aid of this sweep, not a solve setting
     ng = None
     if point.group_index:
-        from corvane.dispersion import group_index
-
         # The modes below the cut are rarely tracked: `accept` completes those that are.
         ng = np.full(len(candidates(modes)), np.nan + 0j)
         for j, m in enumerate(candidates(modes)[:point.num_modes]):
-            ng[j] = group_index(m, mode_set=modes)
+            ng[j] = group_index_of(m, mode_set=modes)
     applications = warm.applications if warm.applications > 0 else -1
     return modes, ng, time.perf_counter() - start, applications
 
@@ -504,8 +501,6 @@ class _WarmStart:
         as start vector, and its workspace."""
         if self.reuse is False:
             return {}
-        from corvane import engine
-
         with self._lock:
             workspace = self._workspaces.setdefault(key, engine.Workspace())
             history = [(v, r) for v, r in self._history.get(key, []) if v != self.value]
@@ -621,8 +616,6 @@ def sweep(build, values, *, wavelength: float | None = None, num_modes: int = 1,
     >>> s.neff.shape                                                     # doctest: +SKIP
     (9, 3)
     """
-    from corvane.geometry import Structure
-
     values = _check_values(values)
     wavelength_sweep = isinstance(build, Structure)
     if wavelength_sweep:
