@@ -162,7 +162,7 @@ def main() -> None:
             err = e.neff.real - exact[label]
             print(f"{'slab':6s} {f'accuracy={target:g}':16s} {label:5s} {err:+12.2e} "
                   f"{seconds:8.2f} {e.error:10.2e} {'yes' if abs(err) <= e.error else 'NO':>6s} "
-                  f"{'met' if abs(err) <= target else 'MISSED':>7s}  order {e.order[0]}")
+                  f"{'met' if abs(err) <= target else 'MISSED':>7s}  order {e.order[0]:.2f}")
 
     for name, structure, num_modes, refs, steps, paths in CASES:
         for path in paths:
