@@ -150,10 +150,11 @@ class Grid:
         Cell edges fall on every interface coordinate of `structure.interfaces()`. Next to
         an interface and over the structure the cells are at most `step` (default: a
         twentieth of the wavelength in the highest-index material), and no larger than the
-        gaps to the neighbouring interfaces; away from the structure they grow
-        geometrically, by at most `max_ratio` from one cell to the next, up to `max_step`
-        (default: a tenth of the wavelength in the background material, and at least
-        `step`). All lengths in micrometres; `step` and `margin` may be pairs (x, y).
+        gaps to the neighbouring interfaces; at distance d from them they are
+        step * min(GROWTH_CAP, 1 + d / GROWTH_LENGTH), so every cell scales with `step`.
+        `max_ratio` caps the growth from one cell to the next (it binds for steps above
+        about 0.05 um only) and `max_step` the cells (default GROWTH_CAP * step). All
+        lengths in micrometres; `step` and `margin` may be pairs (x, y).
 
         The window is the structure's finite extent padded by `margin` on each side
         (default 0.7 * wavelength), unless x=(x0, x1) / y=(y0, y1) give it. An axis with
