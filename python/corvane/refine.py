@@ -42,7 +42,7 @@ log = logging.getLogger("corvane")
 # finely, and the error is a smooth function of the step (grids built afresh for each step
 # round the cell counts between interfaces differently, which shows as noise of the size of
 # the third-order term and spoils the extrapolation).
-SUBDIVISIONS = (1, 2, 3, 4, 6, 8, 12, 16)
+SUBDIVISIONS = (1, 2, 3, 4, 5, 6, 8, 10, 12, 16)
 # What `corvane.solve` aims at when given neither step, grid nor accuracy.
 DEFAULT_ACCURACY = 1e-3
 # Observed orders outside this range (the scheme is at most second order), or two

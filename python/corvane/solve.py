@@ -48,7 +48,7 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
         step=step)`, which puts cell edges on the interfaces.
     step: the largest cell size in micrometres for the automatic grid: one solve on one grid.
     accuracy: absolute target on neff: solve on a series of finer and finer grids of one
-        family (the cells of `grid`, or of a coarse automatic grid, split 2, 3, 4, 6, ...
+        family (the cells of `grid`, or of a coarse automatic grid, split 2, 3, 4, 5, ...
         times), extrapolate neff to zero step and stop when the estimated error is below
         the target; each mode then carries `neff_error`, fields come from the finest grid
         (see `corvane.refine`). With neither `step` nor `accuracy` nor `grid`, the default is
