@@ -23,6 +23,10 @@ STAGGER = {
 }
 # Power decays as exp(-2 k0 Im(neff) z); 10 log10(exp(2)) = 20 / ln 10 dB per unit of k0 Im z.
 DB_PER_NEPER = 20.0 / math.log(10.0)
+# The smallest |Im(neff)| a solve resolves: below it, rounding in the eigen solve and the
+# reflection of an evanescent tail at the PML (kept below it by the window) decide the sign.
+# It is 0.00035 dB/cm at 1.55 um.
+IMAG_FLOOR = 1e-9
 
 
 def _dual_widths(edges: np.ndarray, on_edges: bool) -> np.ndarray:
@@ -183,6 +187,12 @@ def loss_db_per_cm(neff: complex, wavelength: float) -> float:
     """Power loss in dB/cm from Im(neff) (positive Im(neff) is loss), wavelength in um."""
     k0 = 2.0 * math.pi / wavelength  # 1/um
     return DB_PER_NEPER * k0 * neff.imag * 1e4
+
+
+def imag_floor(neff: complex, residual: float = 0.0) -> float:
+    """The |Im(neff)| below which a mode's loss is not resolved: `IMAG_FLOOR`, or the
+    eigenvalue error a relative residual `residual` allows, whichever is larger."""
+    return max(IMAG_FLOOR, float(residual) * abs(neff))
 
 
 def _resampled(mode, grid):

@@ -17,6 +17,9 @@ exp(i k0 neff R theta), and Im(neff) > 0 is radiation into the outer cladding. T
 radiation must leave the window through an absorbing layer on the outer side (high x): keep
 the PML of `corvane.solve` on (the default) and leave room between the guide and the outer
 layer so that the radiation caustic, at r ~ R neff / n_clad, lies inside the window.
+`bend_extent` gives such a window; on the inner side the transformed index falls towards the
+centre, so the field dies faster there than beside a straight guide and the window is
+trimmed to keep the centre of curvature (and its singular R / r) well outside.
 """
 
 from __future__ import annotations
@@ -26,7 +29,19 @@ import math
 
 import numpy as np
 
-__all__ = ["apply_bend", "bend_factors", "bend_loss_db_per_90deg"]
+__all__ = ["apply_bend", "bend_extent", "bend_factors", "bend_loss_db_per_90deg"]
+
+# Room beyond the caustic on the outer side, in wavelengths in the cladding: the radiation
+# turns from evanescent to outgoing there and must be outgoing when it meets the PML. Half a
+# wavelength already holds the loss to about 1 %; 0.7 leaves a margin.
+BEYOND_CAUSTIC = 0.7
+# Share of the distance from the guide's inner edge to the centre of curvature that the
+# window (and, separately, its inner PML) may take.
+INNER_SHARE = 0.5
+# Thickness of the outer PML in vacuum wavelengths: the radiation meets it at a grazing
+# transverse index, so it needs a thicker layer than an evanescent tail (half a wavelength
+# lets the loss wander by 20 %, one wavelength holds it within 1 %).
+OUTER_PML_WAVELENGTHS = 1.0
 
 # The sample position of each tensor row: row r of eps sits on the E component r, row r of
 # mu on the H component r (x, y, z order).
@@ -61,6 +76,38 @@ def _check_radius(radius, grid) -> float:
             f"which starts at x = {x_min}: use a radius above {-x_min} um or move the window"
         )
     return radius
+
+
+def bend_extent(x_bounds, radius: float, *, neff: float, cladding_index: float,
+                wavelength: float, margin: float) -> tuple[float, float]:
+    """The x extent (x0, x1) in micrometres of the window for a bend of radius `radius`.
+
+    `x_bounds` (xmin, xmax) is the guide's extent, `neff` an estimate of the mode's
+    effective index (the straight guide's), `cladding_index` the index the radiation leaves
+    through, `margin` the straight guide's margin. Outside, the window reaches
+    `BEYOND_CAUSTIC` cladding wavelengths past the caustic x = R (neff / n_clad - 1) (and at
+    least `margin` past the guide); inside, `margin` or `INNER_SHARE` of the distance to the
+    centre of curvature, whichever is less.
+
+    >>> bend_extent((-0.25, 0.25), 2.0, neff=2.44, cladding_index=1.444, wavelength=1.55,
+    ...             margin=1.0)
+    (-1.125, 2.130886426592798)
+    """
+    xmin, xmax = (float(v) for v in x_bounds)
+    if not radius + xmin > 0:
+        raise ValueError(f"bend_radius {radius} um puts the centre of curvature (x = "
+                         f"-{radius}) inside the guide, which starts at x = {xmin}: use a "
+                         f"radius above {-xmin} um")
+    caustic = radius * (neff / cladding_index - 1.0)
+    x1 = max(xmax + margin, caustic + BEYOND_CAUSTIC * wavelength / cladding_index)
+    x0 = xmin - min(margin, INNER_SHARE * (radius + xmin))
+    return x0, x1
+
+
+def inner_pml(thickness: float, radius: float, x0: float) -> float:
+    """The inner (low x) PML thickness a bend's window starting at `x0` can take: at most
+    `INNER_SHARE` of the distance left to the centre of curvature."""
+    return min(float(thickness), INNER_SHARE * (radius + x0))
 
 
 def apply_bend(sampled, grid, radius):

@@ -149,8 +149,24 @@ class Mode:
 
     @property
     def loss_db_per_cm(self) -> float:
-        """Power loss in dB/cm; Im(neff) > 0 is loss (fields ~ exp(i(k0 neff z - omega t)))."""
-        return analysis.loss_db_per_cm(self.neff, self.wavelength)
+        """Power loss in dB/cm, never negative; Im(neff) > 0 is loss (fields ~
+        exp(i(k0 neff z - omega t))). When `loss_is_upper_bound`, the loss is only known to
+        lie below `loss_floor_db_per_cm` (a gain medium's gain shows in Im(neff) < 0)."""
+        return max(analysis.loss_db_per_cm(self.neff, self.wavelength), 0.0)
+
+    @property
+    def loss_floor_db_per_cm(self) -> float:
+        """The smallest loss (dB/cm) this solve resolves for this mode: Im(neff) of either
+        sign below `analysis.imag_floor` (rounding, the eigen residual) is noise; a larger
+        negative Im(neff) raises the floor to its own size."""
+        floor = analysis.imag_floor(self.neff, self.residual)
+        return analysis.loss_db_per_cm(complex(0.0, max(floor, -self.neff.imag)),
+                                       self.wavelength)
+
+    @property
+    def loss_is_upper_bound(self) -> bool:
+        """Whether the loss lies below the floor: the mode may well be lossless."""
+        return analysis.loss_db_per_cm(self.neff, self.wavelength) < self.loss_floor_db_per_cm
 
     def overlap(self, other: "Mode") -> complex:
         """Normalised unconjugated reciprocity overlap with another mode (any grid)."""
@@ -232,12 +248,15 @@ class ModeSet(Sequence):
         return [m.kind for m in self.modes]
 
     def table(self) -> str:
-        """A text table of the modes: index, neff, loss, polarisation, kind."""
+        """A text table of the modes: index, neff, loss ("< x" where only a bound x is
+        resolved), polarisation, kind."""
         lines = [f"{'#':>3}  {'Re(neff)':>10}  {'Im(neff)':>11}  {'loss dB/cm':>10}  "
                  f"{'TE frac':>7}  {'pol':>6}  {'kind':>6}"]
         for k, m in enumerate(self.modes):
+            loss = (f"< {m.loss_floor_db_per_cm:.2g}" if m.loss_is_upper_bound
+                    else f"{m.loss_db_per_cm:.3g}")
             lines.append(f"{k:>3}  {m.neff.real:>10.6f}  {m.neff.imag:>11.3e}  "
-                         f"{m.loss_db_per_cm:>10.3g}  {m.te_fraction:>7.3f}  "
+                         f"{loss:>10}  {m.te_fraction:>7.3f}  "
                          f"{m.polarization:>6}  {m.kind:>6}")
         return "\n".join(lines)
 
