@@ -207,7 +207,8 @@ class ModeSet(Sequence):
     ``corvane.solve(ms.structure, 1.31, **ms.settings)``), sampled (the materials sampled on
     the window that was solved: the upper half or quarter when a mirror plane split it, PML
     cells included, without the PML stretch), timings (seconds per phase), backend,
-    formulation, cladding_index (guided modes lie above it).
+    formulation, cladding_index (guided modes lie above it), operator_applications (of the
+    eigen searches of the sub-problems, the measure of a solve's work).
 
     Example::
 
@@ -228,6 +229,7 @@ class ModeSet(Sequence):
     backend: str = ""
     formulation: str = "diagonal"
     cladding_index: float = 0.0
+    operator_applications: int = 0
 
     def __len__(self) -> int:
         return len(self.modes)

@@ -29,6 +29,7 @@ class NativeResult:
     backend: str
     operator_rows: int
     operator_nnz: int
+    applications: int  # operator applications of the eigen search
 
 
 def steps_of(edges: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -72,4 +73,4 @@ def run_native(*, tensorial: bool, x_edges: np.ndarray, y_edges: np.ndarray, pmc
     return NativeResult(np.asarray(r.neffs), np.asarray(r.fields), np.asarray(r.residuals),
                         np.asarray(r.mode_powers), np.asarray(r.self_overlaps),
                         float(r.max_cross_overlap), r.backend, int(r.operator_rows),
-                        int(r.operator_nnz))
+                        int(r.operator_nnz), int(r.operator_applications))

@@ -13,6 +13,7 @@ import time
 
 import numpy as np
 
+from corvane.analysis import component_weights
 from corvane.classify import PHYSICAL_KINDS, ModeSummary, select
 from corvane.grid import Grid
 from corvane.inputs import Request
@@ -38,7 +39,7 @@ def assemble(request: Request, domain: Domain, problem: Problem, windows: list[W
     full_x = mirrored_edges(xs) if "x" in planes else xs
     full_y = mirrored_edges(ys) if "y" in planes else ys
     full_grid = Grid(full_x, full_y)
-    areas = np.outer(np.diff(full_x), np.diff(full_y))
+    weights = (component_weights(full_grid, "ex"), component_weights(full_grid, "ey"))
     context = ModeContext(grid=full_grid, structure=request.structure,
                           wavelength=request.wavelength,
                           pml_mask=pml_mask(len(full_x) - 1, len(full_y) - 1, domain.pml_cells),
@@ -55,7 +56,7 @@ def assemble(request: Request, domain: Domain, problem: Problem, windows: list[W
         ks = [r.index for r in chosen if r.window == w]
         if not ks:
             continue
-        fields = unfold(sv.fields[:, ks], win.parity, areas)
+        fields = unfold(sv.fields[:, ks], win.parity, weights)
         for j, k in enumerate(ks):
             built[(w, k)] = Mode(
                 neff=complex(sv.neffs[k]), ex=fields[0, j], ey=fields[1, j], ez=fields[2, j],
@@ -80,4 +81,5 @@ def assemble(request: Request, domain: Domain, problem: Problem, windows: list[W
                    structure=request.structure, wavelength=request.wavelength,
                    settings=settings, sampled=problem.sampled, timings=timings,
                    backend=solved[0].backend, formulation=formulation,
-                   cladding_index=centre.cladding)
+                   cladding_index=centre.cladding,
+                   operator_applications=sum(s.applications for s in solved))

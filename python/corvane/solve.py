@@ -86,7 +86,8 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
         centre = search.centre(request, domain, discrete, windows, settings)
         solved = search.solve_windows(windows, discrete.eps, discrete.mu, settings=settings,
                                       at=centre.shift, guess=centre.guess,
-                                      cladding=centre.cladding,
+                                      cladding=centre.cladding, targets=centre.targets,
+                                      ceiling=discrete.n_max,
                                       include_all=request.include_all)
     timings["native"] = sum(s.native_seconds for s in solved)
     return result.assemble(request, domain, discrete, windows, solved, centre,
