@@ -29,6 +29,10 @@ import math
 
 import numpy as np
 
+from corvane.grid import Grid
+from corvane.pml import PML
+from corvane.window import margin_for
+
 __all__ = ["apply_bend", "bend_extent", "bend_factors", "bend_loss_db_per_90deg"]
 
 # Room beyond the caustic on the outer side, in wavelengths in the cladding: the radiation
@@ -108,6 +112,35 @@ def inner_pml(thickness: float, radius: float, x0: float) -> float:
     """The inner (low x) PML thickness a bend's window starting at `x0` can take: at most
     `INNER_SHARE` of the distance left to the centre of curvature."""
     return min(float(thickness), INNER_SHARE * (radius + x0))
+
+
+def fitted_request(request, neffs, *, auto_pml: bool):
+    """The request of a bend solve with its window fitted to the bend (`bend_extent`).
+
+    `request` is the checked `corvane.inputs.Request` of a solve with a bend radius; `neffs`
+    the effective indices the bent modes start from (the straight guide's, or the guess).
+    On the automatic grid the window reaches past the caustic of the highest of them and
+    keeps the margin the slowest tail needs on the inner side; with `auto_pml` the outer PML
+    is `OUTER_PML_WAVELENGTHS` thick and the inner one clear of the centre of curvature. A
+    caller's grid is kept."""
+    radius, wavelength, structure = request.bend_radius, request.wavelength, request.structure
+    if request.grid is not None or not neffs:
+        return request
+    n_clad = float(structure.background.index(wavelength).real)
+    xmin, _, xmax, _ = structure.bounds()
+    if xmin is None:
+        return request
+    margin = max(margin_for(min(neffs), n_clad, wavelength), 0.5 * wavelength)
+    x0, x1 = bend_extent((xmin, xmax), radius, neff=max(neffs), cladding_index=n_clad,
+                         wavelength=wavelength, margin=margin)
+    grid = Grid.auto(structure, wavelength, step=request.step, x=(x0, x1),
+                     mirror_y=structure.mirror_plane_y() if request.symmetry != "none" else None)
+    pml = request.pml
+    if auto_pml:
+        side = pml.left
+        pml = dataclasses.replace(pml, left=inner_pml(side, radius, x0),
+                                  right=max(side, OUTER_PML_WAVELENGTHS * wavelength))
+    return dataclasses.replace(request, grid=grid, step=None, pml=pml)
 
 
 def apply_bend(sampled, grid, radius):

@@ -50,17 +50,21 @@ class Problem:
     stretch: tuple  # (x, y) stretch factors of `corvane.pml.stretch_factors`
 
 
-def build_domain(request: Request) -> Domain:
-    """The grid (given, or `Grid.auto` around the structure), the PML cells outside it, and
-    the mirror planes of the structure about which the padded window is symmetric too."""
+def build_domain(request: Request, margin: dict | None = None) -> Domain:
+    """The grid (given, or `Grid.auto` around the structure with `Grid.auto`'s margin or the
+    `margin` {"x": mx, "y": my} in micrometres), the PML cells outside it, and the mirror
+    planes of the structure about which the padded window is symmetric too."""
     structure, wavelength, pml = request.structure, request.wavelength, request.pml
     candidates = structure_planes(structure, request.symmetry, request.bend_radius, pml)
     grid, step = request.grid, request.step
     if grid is None:
         if step is None:
             step = wavelength / (20.0 * max(structure.max_index(wavelength), 1.0))
-        grid = Grid.auto(structure, wavelength, step=step, mirror_x=candidates.get("x"),
-                         mirror_y=candidates.get("y"))
+        margins = None
+        if margin:  # an axis without finite extent ignores its margin
+            margins = (margin.get("x", margin.get("y")), margin.get("y", margin.get("x")))
+        grid = Grid.auto(structure, wavelength, step=step, margin=margins,
+                         mirror_x=candidates.get("x"), mirror_y=candidates.get("y"))
     check_window(structure, grid, pml, wavelength)
     x_edges, nl, nr = padded(np.asarray(grid.x_edges, float), pml.left, pml.right)
     y_edges, nb, nt = padded(np.asarray(grid.y_edges, float), pml.bottom, pml.top)

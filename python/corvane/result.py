@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import logging
 import time
+import warnings
 
 import numpy as np
 
@@ -83,3 +84,20 @@ def assemble(request: Request, domain: Domain, problem: Problem, windows: list[W
                    backend=solved[0].backend, formulation=formulation,
                    cladding_index=centre.cladding,
                    operator_applications=sum(s.applications for s in solved))
+
+
+def warn_if_short(modes: ModeSet, request: Request) -> None:
+    """A `UserWarning` naming the reason and the fixes when a solve returns fewer physical
+    modes than asked for."""
+    if request.include_all or len(modes) >= request.num_modes:
+        return
+    found = "no physical mode" if len(modes) == 0 else \
+        f"only {len(modes)} of {request.num_modes} physical modes"
+    hidden = len(modes.hidden)
+    warnings.warn(
+        f"corvane.solve found {found} (guided or leaky; {hidden} PML or wall modes hidden, "
+        f"rim index {modes.cladding_index:.4g}): the guide may support fewer modes at "
+        f"{request.wavelength} um, or the search missed them. Give neff_guess near the "
+        f"effective index you expect, enlarge the window (grid=, or pml) so a weakly guided "
+        f"mode fits, or ask for fewer modes (num_modes); include_all=True shows what was "
+        f"found.", UserWarning, stacklevel=3)

@@ -43,14 +43,20 @@ class Centre:
 
     shift: float  # the effective index the eigen search centres on
     guess: float | None  # the index the modes are chosen near (None: from the top down)
-    targets: list  # indices of the modes over a substrate, or empty
+    targets: list  # indices of the modes over a substrate (or of a straight guide), or empty
     cladding: float  # the rim index: below it a mode radiates through the rim
+    rim: dict  # the rim index of the sides normal to each axis, {"x": ..., "y": ...}
 
 
 def centre(request: Request, domain: Domain, problem: Problem, windows: list[Window],
-           settings: SubproblemSettings) -> Centre:
-    """The rim index and where to centre the search (see the module docstring)."""
-    cladding = rim_index(domain, problem, request.wavelength)
+           settings: SubproblemSettings, targets=()) -> Centre:
+    """The rim index and where to centre the search (see the module docstring). `targets`,
+    when given, are the indices to search near (a bend's straight guide)."""
+    rim = rim_indices(domain, problem, request.wavelength)
+    cladding = max(rim.values())
+    if targets:
+        shift = max(targets)
+        return Centre(shift, shift, sorted(targets, reverse=True), cladding, rim)
     shift = request.neff_guess if request.neff_guess is not None else problem.n_max
     targets = []
     if request.neff_guess is None and request.pml.any:
@@ -61,7 +67,7 @@ def centre(request: Request, domain: Domain, problem: Problem, windows: list[Win
         # with radiation modes; search around the modes found with it lowered instead.
         log.info("high-index region on the window rim: searching near neff %s", targets)
         shift = max(targets)
-    return Centre(shift, shift if targets else request.neff_guess, targets, cladding)
+    return Centre(shift, shift if targets else request.neff_guess, targets, cladding, rim)
 
 
 def solve_windows(windows: list[Window], eps, mu, *, settings: SubproblemSettings, at: float,
@@ -240,19 +246,20 @@ def _buried_guesses(domain: Domain, problem: Problem, cladding: float, run) -> l
                    if k in PHYSICAL_KINDS), reverse=True)
 
 
-def rim_index(domain: Domain, problem: Problem, wavelength: float) -> float:
-    """The index above which a mode cannot radiate through the rim of the window.
+def rim_indices(domain: Domain, problem: Problem, wavelength: float) -> dict:
+    """The index above which a mode cannot radiate through the rim of the window, for the
+    sides normal to each axis: {"x": left and right, "y": bottom and top}.
 
     For each side (mirror planes excluded) the rim line of cells is a one-dimensional
     cross-section: uniform, its index; layered (a slab reaching the edge), the largest of the
     effective index of its bound slab modes and the indices at its two ends (which reach the
-    PML). The result is the largest over the sides."""
+    PML). The rim index of an axis is the largest over its sides."""
     index, cells, planes = problem.index, domain.cells, domain.planes
     left, right, bottom, top = cells
     nx, ny = index.shape
     sides = [("x", nx - right - 1)] + ([("x", left)] if "x" not in planes else [])
     sides += [("y", ny - top - 1)] + ([("y", bottom)] if "y" not in planes else [])
-    best = 0.0
+    best = {"x": 0.0, "y": 0.0}
     for axis, k in sides:
         line = index[k, :] if axis == "x" else index[:, k]
         lo, hi = (bottom, ny - top) if axis == "x" else (left, nx - right)
@@ -262,7 +269,7 @@ def rim_index(domain: Domain, problem: Problem, wavelength: float) -> float:
             else float(max(inner[0], inner[-1]))
         if np.ptp(inner) > 1e-9 * inner.max():
             value = max(value, _slab_index(domain, problem, wavelength, axis, k))
-        best = max(best, value)
+        best[axis] = max(best[axis], value)
     return best
 
 

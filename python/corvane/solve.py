@@ -24,7 +24,7 @@ import logging
 import time
 from contextlib import contextmanager
 
-from corvane import inputs, problem, result, search, subproblems
+from corvane import bend, inputs, problem, result, search, subproblems, window
 from corvane.pml import PML
 
 __all__ = ["solve", "PML"]
@@ -71,27 +71,59 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
         print(modes.neff, [m.polarization for m in modes])
     """
     started = time.perf_counter()
-    timings: dict[str, float] = {}
     request = inputs.check_request(
         structure, wavelength, num_modes=num_modes, grid=grid, step=step, pml=pml,
         symmetry=symmetry, neff_guess=neff_guess, include_all=include_all,
         formulation=formulation, bend_radius=bend_radius, engine_options=engine_options)
+    targets = ()
+    if request.bend_radius is not None:
+        # A bend's modes start from the straight guide's: its window reaches past their
+        # radiation caustic and the search centres on them, not on the transformed index,
+        # which is largest at the outer rim.
+        targets = _straight_indices(request) if request.neff_guess is None else ()
+        starts = list(targets) or ([request.neff_guess] if request.neff_guess else [])
+        request = bend.fitted_request(request, starts, auto_pml=isinstance(pml, str))
+    modes, rim, grid = _solve_once(request, None, targets, started)
+    # A guided mode whose tail reaches the PML gets the window its decay length asks for.
+    if request.grid is None:
+        current = window.current_margins(request.structure, grid)
+        wider = window.wider_margins(modes, rim, current) if current else None
+        if wider is not None:
+            log.info("guided tails reach the PML: solving again with margins %s um", wider)
+            modes, _, _ = _solve_once(request, wider, targets, started)
+    result.warn_if_short(modes, request)
+    return modes
+
+
+def _straight_indices(request: inputs.Request) -> list[float]:
+    """The effective indices of the physical modes of the straight guide of a bend."""
+    straight = solve(request.structure, request.wavelength, num_modes=request.num_modes,
+                     grid=request.grid, step=request.step, pml=request.pml,
+                     formulation=request.formulation, **request.engine_options)
+    return [float(m.neff.real) for m in straight]
+
+
+def _solve_once(request: inputs.Request, margin, targets, started: float):
+    """One pass of the pipeline on one window: the ModeSet, the rim index of each axis and
+    the grid of the window (without PML)."""
+    timings: dict[str, float] = {}
     with _timed(timings, "grid"):
-        domain = problem.build_domain(request)
+        domain = problem.build_domain(request, margin)
     with _timed(timings, "sampling"):
         discrete = problem.discretise(request, domain)
     windows = subproblems.windows(domain)
     settings = subproblems.shared_settings(request, discrete, windows)
     with _timed(timings, "solve_wall"):
-        centre = search.centre(request, domain, discrete, windows, settings)
+        centre = search.centre(request, domain, discrete, windows, settings, targets)
         solved = search.solve_windows(windows, discrete.eps, discrete.mu, settings=settings,
                                       at=centre.shift, guess=centre.guess,
                                       cladding=centre.cladding, targets=centre.targets,
                                       ceiling=discrete.n_max,
                                       include_all=request.include_all)
     timings["native"] = sum(s.native_seconds for s in solved)
-    return result.assemble(request, domain, discrete, windows, solved, centre,
-                           timings=timings, started=started)
+    modes = result.assemble(request, domain, discrete, windows, solved, centre,
+                            timings=timings, started=started)
+    return modes, centre.rim, domain.grid
 
 
 @contextmanager
