@@ -20,6 +20,7 @@ loss, the staggered grid) are described once in docs/user_guide.md.
 
 from __future__ import annotations
 
+import dataclasses
 import logging
 import time
 from contextlib import contextmanager
@@ -90,7 +91,10 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
         wider = window.wider_margins(modes, rim, current) if current else None
         if wider is not None:
             log.info("guided tails reach the PML: solving again with margins %s um", wider)
+            first = modes.operator_applications
             modes, _, _ = _solve_once(request, wider, targets, started)
+            modes = dataclasses.replace(
+                modes, operator_applications=first + modes.operator_applications)
     result.warn_if_short(modes, request)
     return modes
 
