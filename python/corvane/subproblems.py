@@ -29,6 +29,7 @@ from corvane.inputs import Request
 from corvane.native import NativeResult, run_native
 from corvane.pml import pml_mask, stretched_materials
 from corvane.problem import Domain, Problem
+from corvane.symmetry import power_normalise
 
 log = logging.getLogger("corvane")
 
@@ -139,8 +140,8 @@ class SubProblem:
         detune_walls(self.eps, self.mu, win.pmc_x, win.pmc_y)
         self.areas = np.outer(np.diff(win.x_edges), np.diff(win.y_edges))
         grid = Grid(win.x_edges, win.y_edges)
-        self.weights = (component_weights(grid, "ex").ravel(),
-                        component_weights(grid, "ey").ravel())
+        self.weights_2d = (component_weights(grid, "ex"), component_weights(grid, "ey"))
+        self.weights = tuple(w.ravel() for w in self.weights_2d)
         self.applications = 0
         self.mask = pml_mask(self.nx, self.ny, win.pml_cells)
         self.unknowns = (4 if settings.tensorial else 2) * self.nx * self.ny
@@ -177,7 +178,7 @@ class SubProblem:
         fields[1] /= sy[0][None, None, :]
         fields[3] /= sx[1][None, :, None]
         fields[4] /= sy[1][None, None, :]
-        return r, fields
+        return r, power_normalise(fields, self.weights_2d)
 
     def fractions(self, fields):
         return energy_fractions(fields, self.areas, self.mask, self.win.pmc_x, self.win.pmc_y)
