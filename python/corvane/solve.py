@@ -85,16 +85,18 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
         starts = list(targets) or ([request.neff_guess] if request.neff_guess else [])
         request = bend.fitted_request(request, starts, auto_pml=isinstance(pml, str))
     modes, rim, grid = _solve_once(request, None, targets, started)
-    # A guided mode whose tail reaches the PML gets the window its decay length asks for.
-    if request.grid is None:
+    # A guided mode whose tail reaches the PML gets the window its decay length asks for
+    # (a wider window may bring a weaker guided mode in, hence a second widening).
+    for _ in range(window.MAX_WIDENINGS if request.grid is None else 0):
         current = window.current_margins(request.structure, grid)
         wider = window.wider_margins(modes, rim, current) if current else None
-        if wider is not None:
-            log.info("guided tails reach the PML: solving again with margins %s um", wider)
-            first = modes.operator_applications
-            modes, _, _ = _solve_once(request, wider, targets, started)
-            modes = dataclasses.replace(
-                modes, operator_applications=first + modes.operator_applications)
+        if wider is None:
+            break
+        log.info("guided tails reach the PML: solving again with margins %s um", wider)
+        before = modes.operator_applications
+        modes, rim, grid = _solve_once(request, wider, targets, started)
+        modes = dataclasses.replace(
+            modes, operator_applications=before + modes.operator_applications)
     result.warn_if_short(modes, request)
     return modes
 

@@ -21,8 +21,10 @@ TAIL_FRACTION = 1e-7
 # The widest margin a solve asks for by itself, in vacuum wavelengths: a mode this close to
 # its cut-off needs a window the caller chooses (grid=).
 MAX_MARGIN_WAVELENGTHS = 6.0
-# A wider window is only worth a second solve when it is this much wider.
+# A wider window is only worth another solve when it is this much wider.
 GROWTH = 1.2
+# Solves repeated on a wider window at most.
+MAX_WIDENINGS = 2
 
 
 def decay_length(neff: float, index: float, wavelength: float) -> float:
