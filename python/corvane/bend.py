@@ -77,7 +77,8 @@ def _check_radius(radius, grid) -> float:
     if radius + x_min <= 0:
         raise ValueError(
             f"radius {radius} um puts the centre of curvature (x = -{radius}) inside the window, "
-            f"which starts at x = {x_min}: use a radius above {-x_min} um or move the window"
+            f"which starts at x = {x_min} (its PML included): use a radius above {-x_min} um, "
+            f"a thinner left PML (corvane.PML(left=...)) or move the window"
         )
     return radius
 
