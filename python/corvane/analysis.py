@@ -17,8 +17,6 @@ import numpy as np
 from scipy import optimize, special
 from scipy.interpolate import RegularGridInterpolator
 
-from corvane.dispersion import component_weights
-
 COMPONENTS = ("ex", "ey", "ez", "hx", "hy", "hz")
 # Whether a component sits on cell edges (True) or cell centres (False) along x and along y.
 STAGGER = {
