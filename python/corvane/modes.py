@@ -170,15 +170,26 @@ class Mode:
     def loss_floor_db_per_cm(self) -> float:
         """The smallest loss (dB/cm) this solve resolves for this mode: Im(neff) of either
         sign below `analysis.imag_floor` (rounding, the eigen residual) is noise; a larger
-        negative Im(neff) raises the floor to its own size."""
+        negative Im(neff) raises the floor to its own size, and so does any Im(neff) of a
+        guided mode in lossless materials, which cannot lose power (its Im(neff) is the
+        window's error: a PML too close to its tail)."""
         floor = analysis.imag_floor(self.neff, self.residual)
-        return analysis.loss_db_per_cm(complex(0.0, max(floor, -self.neff.imag)),
-                                       self.wavelength)
+        noise = abs(self.neff.imag) if self._cannot_lose else -self.neff.imag
+        return analysis.loss_db_per_cm(complex(0.0, max(floor, noise)), self.wavelength)
+
+    @cached_property
+    def _cannot_lose(self) -> bool:
+        """A guided mode (above the rim index) of a structure without material loss."""
+        if self.kind != "guided" or self.context is None or self.structure is None:
+            return False
+        return all(not np.any(np.imag(m.eps_tensor(self.wavelength)))
+                   and not np.any(np.imag(m.mu_tensor(self.wavelength)))
+                   for m in self.structure.materials())
 
     @property
     def loss_is_upper_bound(self) -> bool:
         """Whether the loss lies below the floor: the mode may well be lossless."""
-        return analysis.loss_db_per_cm(self.neff, self.wavelength) < self.loss_floor_db_per_cm
+        return analysis.loss_db_per_cm(self.neff, self.wavelength) <= self.loss_floor_db_per_cm
 
     def overlap(self, other: "Mode") -> complex:
         """Normalised unconjugated reciprocity overlap with another mode (any grid)."""

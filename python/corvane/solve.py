@@ -23,9 +23,11 @@ from __future__ import annotations
 import dataclasses
 import logging
 import time
+import warnings
 from contextlib import contextmanager
 
 from corvane import bend, inputs, problem, result, search, subproblems, window
+from corvane.analysis import imag_floor
 from corvane.pml import PML
 
 __all__ = ["solve", "PML"]
@@ -87,10 +89,16 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
     modes, rim, grid = _solve_once(request, None, targets, started)
     # A guided mode whose tail reaches the PML gets the window its decay length asks for
     # (a wider window may bring a weaker guided mode in, hence a second widening).
-    for _ in range(window.MAX_WIDENINGS if request.grid is None else 0):
+    for widenings in range(window.MAX_WIDENINGS + 1 if request.bend_radius is None else 0):
         current = window.current_margins(request.structure, grid)
         wider = window.wider_margins(modes, rim, current) if current else None
-        if wider is None:
+        if wider is None or widenings == window.MAX_WIDENINGS:
+            break
+        if request.grid is not None:
+            # The caller's window: say what it lacks once it shows in the loss.
+            if any(m.kind == "guided" and abs(m.neff.imag) > imag_floor(m.neff, m.residual)
+                   for m in modes):
+                warnings.warn(window.tight_message(current, wider), UserWarning, stacklevel=2)
             break
         log.info("guided tails reach the PML: solving again with margins %s um", wider)
         before = modes.operator_applications

@@ -70,3 +70,13 @@ def wider_margins(modes, rim: dict, current: dict) -> dict | None:
     if all(wanted[a] <= GROWTH * current[a] for a in current):
         return None
     return wanted
+
+
+def tight_message(current: dict, wanted: dict) -> str:
+    """The warning for a caller's window too tight for the tails of its guided modes."""
+    have = ", ".join(f"{a} {m:.3g}" for a, m in current.items())
+    need = ", ".join(f"{a} {m:.3g}" for a, m in wanted.items())
+    return (f"corvane.solve: a guided mode's tail reaches the PML, so its Im(neff) (shown "
+            f"only as a loss bound) and Re(neff) depend on the window: the grid leaves "
+            f"margins of {have} um, its tail asks for {need} um; build the grid with "
+            f"Grid.auto(..., margin=...) or leave grid= out")

@@ -87,12 +87,16 @@ class TestQuantities:
         assert analysis.imag_floor(2.0, residual=1e-6) == pytest.approx(2e-6)
 
     def test_loss_below_the_floor_is_an_upper_bound(self, modes):
-        resolved = dataclasses.replace(modes[0], neff=2.4 + 1e-6j, residual=0.0)
+        # A guided mode of lossless materials cannot lose power: its Im(neff) is noise.
+        guided = dataclasses.replace(modes[0], neff=2.4 + 1e-6j, residual=0.0)
+        assert guided.loss_is_upper_bound
+        resolved = dataclasses.replace(guided, kind="leaky")
         assert not resolved.loss_is_upper_bound
         assert resolved.loss_db_per_cm == pytest.approx(analysis.loss_db_per_cm(2.4 + 1e-6j,
                                                                                 WAVELENGTH))
         for im in (3e-10, -3e-10, -5e-8):
-            noise = dataclasses.replace(modes[0], neff=complex(2.4, im), residual=0.0)
+            noise = dataclasses.replace(modes[0], neff=complex(2.4, im), residual=0.0,
+                                        kind="leaky")
             assert noise.loss_is_upper_bound and noise.loss_db_per_cm >= 0
             floor = analysis.loss_db_per_cm(complex(0, max(analysis.IMAG_FLOOR, abs(im))),
                                             WAVELENGTH)

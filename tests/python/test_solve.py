@@ -232,6 +232,12 @@ class TestWindows:
             assert m.loss_is_upper_bound and m.loss_db_per_cm >= 0
         assert modes.table().count("< ") == 2
 
+    def test_a_callers_window_too_tight_for_a_tail_is_named(self):
+        grid = Grid.auto(STRIP, WAVELENGTH, step=0.05, margin=0.3)
+        with pytest.warns(UserWarning, match="margin"):
+            modes = corvane.solve(STRIP, WAVELENGTH, num_modes=2, grid=grid, pml=0.4)
+        assert all(m.loss_is_upper_bound for m in modes)
+
     def test_default_strip_solve_work_is_bounded(self):
         # About 1,300 operator applications today (two passes: TM0's tail widens the window).
         modes = corvane.solve(strip(), WAVELENGTH, num_modes=2)
