@@ -53,7 +53,9 @@ from corvane import engine
 from corvane.dispersion import group_index as group_index_of, gvd_ps_per_nm_km
 from corvane.geometry import Structure
 from corvane.grid import Grid
+from corvane.inputs import check_request
 from corvane.modes import Mode, ModeContext
+from corvane.problem import automatic_grid
 from corvane.solve import solve
 from corvane.tracking import TRANSVERSE, assign_max, normalised_overlaps
 
@@ -647,7 +649,10 @@ def sweep(build, values, *, wavelength: float | None = None, num_modes: int = 1,
     if wavelength_sweep and options.get("grid") is None:
         # One grid for every wavelength: the discretisation does not jump between points
         # (a smooth neff(lambda) for dispersion) and the operator pattern stays the same.
-        options["grid"] = _fixed_grid(build, float(values.max()), options.pop("step", None))
+        # The solve's own automatic grid at the longest wavelength (the widest field, so the
+        # widest window).
+        options["grid"] = automatic_grid(check_request(build, float(values.max()), **options))
+        options.pop("step", None)
 
     def point(k: int, opts: dict) -> _Point:
         return _Point(build=build, value=float(values[k]), wavelength=float(wavelengths[k]),
@@ -716,12 +721,6 @@ def sweep(build, values, *, wavelength: float | None = None, num_modes: int = 1,
         bar.close()
     return _collect(parameter, values, wavelengths, rows, failed, cancelled, tracker,
                     group_index, keep_modes, keep_fields)
-
-
-def _fixed_grid(structure, wavelength: float, step):
-    """The automatic grid of `corvane.solve` at the longest wavelength of the sweep (the
-    widest field, so the widest window)."""
-    return Grid.auto(structure, wavelength) if step is None else Grid.auto(structure, wavelength, step=step)
 
 
 def _collect(parameter, values, wavelengths, rows, failed, cancelled, tracker,
