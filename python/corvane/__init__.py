@@ -10,8 +10,7 @@ from corvane import materials
 from corvane.geometry import Ellipse, Layer, Polygon, Rectangle, Structure, rib, slot, strip
 from corvane.grid import Grid
 from corvane.materials import Material
-from corvane.io import load
-from corvane.modes import Mode, ModeSet
+from corvane.modes import Mode, ModeSet, load
 from corvane.sampling import SampledMaterials, sample_materials
 from corvane.solve import PML, solve
 

@@ -30,7 +30,6 @@ import math
 import numpy as np
 
 from corvane.grid import Grid
-from corvane.pml import PML
 from corvane.window import margin_for
 
 __all__ = ["apply_bend", "bend_extent", "bend_factors", "bend_loss_db_per_90deg"]

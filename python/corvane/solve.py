@@ -1,18 +1,22 @@
 """Solve the modes of a cross-section: `corvane.solve(structure, wavelength, ...)`.
 
-One solve is a pipeline of stages, each a module with one job:
+A solve checks its arguments (`corvane.inputs`), runs the stages of `corvane.pipeline` and
+wraps the `Solution` in a `ModeSet`. The stages, each a module with one job:
 
-1. `corvane.inputs`: check every argument (ValueError/TypeError naming the argument and the
-   fix) into a `Request`;
-2. `corvane.problem`: the `Domain` (the grid, the PML cells outside it, the mirror planes and
-   the half window solved) and the `Problem` (materials sampled on it, bent, PML stretch);
-3. `corvane.subproblems`: the windows solved separately (one per wall type on each mirror
+1. `corvane.problem`: the `Domain` (the grid, the PML cells outside it (`corvane.pml`), the
+   mirror planes and the half window solved (`corvane.symmetry`)) and the `Problem`
+   (materials sampled on it, bent, the PML stretch);
+2. `corvane.subproblems`: the windows solved separately (one per wall type on each mirror
    plane), each a `SubProblem` with the PML folded in and its electric walls detuned;
-4. `corvane.search`: where to centre the eigen search (largest index, guess, or the modes
+3. `corvane.search`: where to centre the eigen search (largest index, guess, or the modes
    over a substrate) and how many modes to ask each window for (`corvane.native` makes the
    call, `corvane.classify` labels what comes back);
-5. `corvane.result`: choose the modes, unfold them with their parity (`corvane.symmetry`) and
-   return a `ModeSet`.
+4. `corvane.result`: choose the modes and unfold them to the full window.
+
+Around the pipeline: a bend first solves its straight guide, whose modes place its window
+past the radiation caustic and centre its search (`corvane.bend.fitted_request`); on the
+automatic grid, a guided mode whose tail reaches the PML has the solve repeated on the window
+its decay length asks for (`corvane.window`); a short result warns.
 
 Conventions (lengths in micrometres, fields ~ exp(i(k0 neff z - omega t)), Im(neff) > 0 is
 loss, the staggered grid) are described once in docs/user_guide.md.
@@ -22,15 +26,16 @@ from __future__ import annotations
 
 import dataclasses
 import logging
-import time
 import warnings
-from contextlib import contextmanager
 
-from corvane import bend, inputs, problem, result, search, subproblems, window
+from corvane import bend, inputs, pipeline, result, window
 from corvane.analysis import imag_floor
+from corvane.inputs import Request
+from corvane.modes import Mode, ModeContext, ModeSet
 from corvane.pml import PML
+from corvane.result import Solution
 
-__all__ = ["solve", "PML"]
+__all__ = ["solve", "mode_set", "PML"]
 
 log = logging.getLogger("corvane")
 log.addHandler(logging.NullHandler())  # silent unless the application configures logging
@@ -73,43 +78,38 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
                               wavelength=1.55, num_modes=2, step=0.02)
         print(modes.neff, [m.polarization for m in modes])
     """
-    started = time.perf_counter()
     request = inputs.check_request(
         structure, wavelength, num_modes=num_modes, grid=grid, step=step, pml=pml,
         symmetry=symmetry, neff_guess=neff_guess, include_all=include_all,
-        formulation=formulation, bend_radius=bend_radius, engine_options=engine_options)
+        formulation=formulation, bend_radius=bend_radius, **engine_options)
     targets = ()
     if request.bend_radius is not None:
-        # A bend's modes start from the straight guide's: its window reaches past their
-        # radiation caustic and the search centres on them, not on the transformed index,
-        # which is largest at the outer rim.
         targets = _straight_indices(request) if request.neff_guess is None else ()
         starts = list(targets) or ([request.neff_guess] if request.neff_guess else [])
         request = bend.fitted_request(request, starts, auto_pml=isinstance(pml, str))
-    modes, rim, grid = _solve_once(request, None, targets, started)
-    # A guided mode whose tail reaches the PML gets the window its decay length asks for
-    # (a wider window may bring a weaker guided mode in, hence a second widening).
+    solution = pipeline.run(request, targets=targets)
     for widenings in range(window.MAX_WIDENINGS + 1 if request.bend_radius is None else 0):
-        current = window.current_margins(request.structure, grid)
-        wider = window.wider_margins(modes, rim, current) if current else None
+        current = window.current_margins(request.structure, solution.inner_grid)
+        wider = window.wider_margins(solution.modes, solution.rim, current, request.wavelength) \
+            if current else None
         if wider is None or widenings == window.MAX_WIDENINGS:
             break
         if request.grid is not None:
             # The caller's window: say what it lacks once it shows in the loss.
             if any(m.kind == "guided" and abs(m.neff.imag) > imag_floor(m.neff, m.residual)
-                   for m in modes):
+                   for m in solution.modes):
                 warnings.warn(window.tight_message(current, wider), UserWarning, stacklevel=2)
             break
         log.info("guided tails reach the PML: solving again with margins %s um", wider)
-        before = modes.operator_applications
-        modes, rim, grid = _solve_once(request, wider, targets, started)
-        modes = dataclasses.replace(
-            modes, operator_applications=before + modes.operator_applications)
-    result.warn_if_short(modes, request)
-    return modes
+        before = solution.operator_applications
+        solution = pipeline.run(request, margin=wider, targets=targets)
+        solution = dataclasses.replace(
+            solution, operator_applications=before + solution.operator_applications)
+    result.warn_if_short(solution, request)
+    return mode_set(request, solution)
 
 
-def _straight_indices(request: inputs.Request) -> list[float]:
+def _straight_indices(request: Request) -> list[float]:
     """The effective indices of the physical modes of the straight guide of a bend, on the
     automatic (symmetric) window: they only centre the bend's search and window. What the
     bend's own solve finds is what the caller hears about."""
@@ -121,32 +121,23 @@ def _straight_indices(request: inputs.Request) -> list[float]:
     return [float(m.neff.real) for m in straight]
 
 
-def _solve_once(request: inputs.Request, margin, targets, started: float):
-    """One pass of the pipeline on one window: the ModeSet, the rim index of each axis and
-    the grid of the window (without PML)."""
-    timings: dict[str, float] = {}
-    with _timed(timings, "grid"):
-        domain = problem.build_domain(request, margin)
-    with _timed(timings, "sampling"):
-        discrete = problem.discretise(request, domain)
-    windows = subproblems.windows(domain)
-    settings = subproblems.shared_settings(request, discrete, windows)
-    with _timed(timings, "solve_wall"):
-        centre = search.centre(request, domain, discrete, windows, settings, targets)
-        solved = search.solve_windows(windows, discrete.eps, discrete.mu, settings=settings,
-                                      at=centre.shift, guess=centre.guess,
-                                      cladding=centre.cladding, targets=centre.targets,
-                                      ceiling=discrete.n_max,
-                                      include_all=request.include_all)
-    timings["native"] = sum(s.native_seconds for s in solved)
-    modes = result.assemble(request, domain, discrete, windows, solved, centre,
-                            timings=timings, started=started)
-    return modes, centre.rim, domain.grid
-
-
-@contextmanager
-def _timed(timings: dict, stage: str):
-    """Record the seconds the block takes as `timings[stage]`."""
-    t = time.perf_counter()
-    yield
-    timings[stage] = time.perf_counter() - t
+def mode_set(request: Request, solution: Solution) -> ModeSet:
+    """The `ModeSet` of one solve: a `Mode` per chosen mode, sharing one `ModeContext`."""
+    settings = request.settings
+    context = ModeContext(grid=solution.grid, structure=request.structure,
+                          wavelength=request.wavelength, pml_mask=solution.pml_mask,
+                          inner_grid=solution.inner_grid, settings=settings)
+    records = {id(m): Mode(neff=m.neff, ex=m.fields[0], ey=m.fields[1], ez=m.fields[2],
+                           hx=m.fields[3], hy=m.fields[4], hz=m.fields[5], kind=m.kind,
+                           parity=m.parity, residual=m.residual,
+                           wall_fraction=m.wall_fraction, pml_fraction=m.pml_fraction,
+                           context=context)
+               for m in solution.all_modes}
+    return ModeSet(modes=tuple(records[id(m)] for m in solution.modes),
+                   all_modes=tuple(records[id(m)] for m in solution.all_modes),
+                   hidden=solution.hidden, grid=solution.grid,
+                   structure=request.structure, wavelength=request.wavelength,
+                   settings=settings, sampled=solution.sampled, timings=solution.timings,
+                   backend=solution.backend, formulation=solution.formulation,
+                   cladding_index=solution.cladding_index,
+                   operator_applications=solution.operator_applications)

@@ -54,18 +54,19 @@ def current_margins(structure, grid) -> dict:
     return out
 
 
-def wider_margins(modes, rim: dict, current: dict) -> dict | None:
+def wider_margins(modes, rim: dict, current: dict, wavelength: float) -> dict | None:
     """The margins {"x": mx, "y": my} (micrometres) a solve should be repeated with, or None
     when its window holds the tails of its guided modes.
 
-    `modes` are the returned modes, `rim` the rim index of each axis (the index the tails
-    decay into) and `current` the margins of the window solved."""
+    `modes` are the returned modes (anything with neff, kind and pml_fraction), `rim` the rim
+    index of each axis (the index the tails decay into), `current` the margins of the window
+    solved, `wavelength` in micrometres."""
     wanted = dict(current)
     for m in modes:
         if m.kind != "guided" or m.pml_fraction <= TAIL_FRACTION:
             continue
         for axis, margin in current.items():
-            need = margin_for(m.neff.real, rim.get(axis, 0.0), m.wavelength)
+            need = margin_for(m.neff.real, rim.get(axis, 0.0), wavelength)
             wanted[axis] = max(wanted[axis], need)
     if all(wanted[a] <= GROWTH * current[a] for a in current):
         return None
