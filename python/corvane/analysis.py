@@ -18,44 +18,14 @@ import shapely
 from scipy import optimize, special
 from scipy.interpolate import RegularGridInterpolator
 
-COMPONENTS = ("ex", "ey", "ez", "hx", "hy", "hz")
-# Whether a component sits on cell edges (True) or cell centres (False) along x and along y.
-STAGGER = {
-    "ex": (False, True), "ey": (True, False), "ez": (True, True),
-    "hx": (True, False), "hy": (False, True), "hz": (False, False),
-}
+from corvane.weights import COMPONENTS, STAGGER, component_weights
+
 # Power decays as exp(-2 k0 Im(neff) z); 10 log10(exp(2)) = 20 / ln 10 dB per unit of k0 Im z.
 DB_PER_NEPER = 20.0 / math.log(10.0)
 # The smallest |Im(neff)| a solve resolves: below it, rounding in the eigen solve and the
 # reflection of an evanescent tail at the PML (kept below it by the window) decide the sign.
 # It is 0.00035 dB/cm at 1.55 um.
 IMAG_FLOOR = 1e-9
-
-
-def _dual_widths(edges: np.ndarray, on_edges: bool) -> np.ndarray:
-    """Widths of the dual cells of one staggering along one axis.
-
-    A centred sample owns its cell. A sample on edge i owns the span between the centres on
-    either side of it, and the one on the low wall only the half of that span inside the
-    window: that half-width makes the backward difference the negative adjoint of the
-    forward one at a magnetic wall."""
-    widths = np.diff(np.asarray(edges, dtype=float))
-    if not on_edges:
-        return widths
-    dual = np.empty_like(widths)
-    dual[0] = 0.5 * widths[0]
-    dual[1:] = 0.5 * (widths[:-1] + widths[1:])
-    return dual
-
-
-def component_weights(grid, component: str) -> np.ndarray:
-    """Area (square micrometres) of the dual cell of every sample of `component`
-    ("ex".."hz"), (nx, ny). The weights of one component sum to the window's area minus the
-    half cells beyond the samples of the high edges."""
-    if component not in STAGGER:
-        raise ValueError(f"component must be one of {COMPONENTS}, got {component!r}")
-    on_x, on_y = STAGGER[component]
-    return np.outer(_dual_widths(grid.x_edges, on_x), _dual_widths(grid.y_edges, on_y))
 
 
 def sample_coordinates(x_edges: np.ndarray, y_edges: np.ndarray, component: str):

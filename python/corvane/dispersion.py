@@ -32,12 +32,12 @@ from dataclasses import dataclass
 import numpy as np
 
 from corvane import pipeline
-from corvane.analysis import component_weights
 from corvane.bend import apply_bend
 from corvane.inputs import check_request
 from corvane.result import Solution
 from corvane.sampling import sample_materials
 from corvane.tracking import normalised_overlaps
+from corvane.weights import component_weights
 
 __all__ = [
     "component_weights",

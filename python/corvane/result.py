@@ -14,7 +14,6 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from corvane.analysis import component_weights
 from corvane.classify import PHYSICAL_KINDS, ModeSummary, select
 from corvane.grid import Grid
 from corvane.inputs import Request
@@ -24,6 +23,7 @@ from corvane.sampling import SampledMaterials
 from corvane.search import Centre
 from corvane.subproblems import Window, WindowModes
 from corvane.symmetry import mirrored_edges, unfold
+from corvane.weights import component_weights
 
 
 @dataclass(frozen=True)

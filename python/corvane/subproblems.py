@@ -22,7 +22,6 @@ from dataclasses import dataclass
 import numpy as np
 
 from corvane import engine
-from corvane.analysis import component_weights
 from corvane.classify import PML_IMAG_MARGIN, WALL_FRACTION, classify, energy_fractions
 from corvane.grid import Grid
 from corvane.inputs import Request
@@ -30,6 +29,7 @@ from corvane.native import NativeResult, run_native
 from corvane.pml import pml_mask, stretched_materials
 from corvane.problem import Domain, Problem
 from corvane.symmetry import power_normalise
+from corvane.weights import component_weights
 
 log = logging.getLogger("corvane")
 

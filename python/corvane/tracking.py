@@ -13,7 +13,7 @@ import numpy as np
 from scipy.interpolate import RegularGridInterpolator
 from scipy.optimize import linear_sum_assignment
 
-from corvane.analysis import component_weights
+from corvane.weights import component_weights
 
 __all__ = ["assign_max", "normalised_overlaps", "interpolate_fields"]
 
