@@ -50,16 +50,14 @@ class Problem:
     stretch: tuple  # (x, y) stretch factors of `corvane.pml.stretch_factors`
 
 
-def build_domain(request: Request) -> Domain:
-    """The grid (given, or `Grid.auto` around the structure), the PML cells outside it, and
-    the mirror planes of the structure about which the padded window is symmetric too."""
+def build_domain(request: Request, margin: dict | None = None) -> Domain:
+    """The grid (given, or `Grid.auto` around the structure, with the `margin` {"x": mx,
+    "y": my} in micrometres when given), the PML cells outside it, and the mirror planes of
+    the structure about which the padded window is symmetric too."""
     structure, wavelength, pml = request.structure, request.wavelength, request.pml
     candidates = structure_planes(structure, request.symmetry, request.bend_radius, pml)
-    grid, step = request.grid, request.step
-    if grid is None:
-        if step is None:
-            step = wavelength / (20.0 * max(structure.max_index(wavelength), 1.0))
-        grid = auto_grid(request, step)
+    grid = request.grid if request.grid is not None else \
+        automatic_grid(request, candidates, margin)
     check_window(structure, grid, pml, wavelength)
     x_edges, nl, nr = padded(np.asarray(grid.x_edges, float), pml.left, pml.right)
     y_edges, nb, nt = padded(np.asarray(grid.y_edges, float), pml.bottom, pml.top)
@@ -70,13 +68,22 @@ def build_domain(request: Request) -> Domain:
     return Domain(grid, x_edges, y_edges, (nl, nr, nb, nt), planes, xs, ys, cells)
 
 
-def auto_grid(request: Request, step: float, *, max_ratio: float = 1.3) -> Grid:
-    """`Grid.auto` of the request's structure at `step` (micrometres), mirror symmetric about
-    the planes the solve will split at."""
-    candidates = structure_planes(request.structure, request.symmetry, request.bend_radius,
-                                  request.pml)
-    return Grid.auto(request.structure, request.wavelength, step=step, max_ratio=max_ratio,
-                     mirror_x=candidates.get("x"), mirror_y=candidates.get("y"))
+def automatic_grid(request: Request, planes: dict | None = None,
+                   margin: dict | None = None) -> Grid:
+    """The grid of a solve given no grid: `Grid.auto` around the structure with the request's
+    step (and `Grid.auto`'s margin, or `margin` {"x": mx, "y": my} in micrometres),
+    symmetric about the mirror `planes` the solve may split at (by default those of the
+    structure that the request's symmetry, bend and PML allow)."""
+    structure, wavelength, step = request.structure, request.wavelength, request.step
+    if planes is None:
+        planes = structure_planes(structure, request.symmetry, request.bend_radius, request.pml)
+    if step is None:
+        step = wavelength / (20.0 * max(structure.max_index(wavelength), 1.0))
+    margins = None
+    if margin:  # an axis without finite extent ignores its margin
+        margins = (margin.get("x", margin.get("y")), margin.get("y", margin.get("x")))
+    return Grid.auto(structure, wavelength, step=step, margin=margins,
+                     mirror_x=planes.get("x"), mirror_y=planes.get("y"))
 
 
 def discretise(request: Request, domain: Domain) -> Problem:

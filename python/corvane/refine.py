@@ -32,7 +32,6 @@ from dataclasses import dataclass
 import numpy as np
 from scipy import optimize
 
-from corvane import problem
 from corvane.geometry import Ellipse, Polygon
 
 log = logging.getLogger("corvane")
@@ -188,12 +187,13 @@ def first_step(wavelength: float, n_max: float) -> float:
 
 
 def converged(solve_on, coarse, *, accuracy: float, num_modes: int, lossy: bool,
-              subdivisions=SUBDIVISIONS):
+              first=None, subdivisions=SUBDIVISIONS):
     """Solve on `coarse` (a Grid of the automatic family) and on its subdivisions until
     every one of the first `num_modes` modes is known to `accuracy` (absolute, on neff).
 
     solve_on(grid, num_modes) -> ModeSet solves one grid; lossy: some material absorbs or
-    amplifies (Im(neff) of guided modes is then extrapolated too). The series also stops
+    amplifies (Im(neff) of guided modes is then extrapolated too); first: the ModeSet of
+    `coarse` when it is solved already. The series also stops
     before a grid of more than MAX_CELLS cells. Returns (modes, mode_set, parts): the
     tracked modes of the finest grid with the extrapolated `neff` and `neff_error` (fields
     of the finest grid), that grid's ModeSet and its subdivision."""
@@ -211,7 +211,7 @@ def converged(solve_on, coarse, *, accuracy: float, num_modes: int, lossy: bool,
             break
         grid = coarse if parts == 1 else subdivided(coarse, parts)
         finest = parts
-        mode_set = solve_on(grid, num_modes)
+        mode_set = first if level == 0 and first is not None else solve_on(grid, num_modes)
         modes = [m for m in mode_set.modes if m.is_physical]
         steps.append(1.0 / parts)
         if level == 0:
@@ -262,33 +262,42 @@ def oblique(structure) -> bool:
     return False
 
 
-def to_accuracy(request, solve_request):
-    """`corvane.solve` with `accuracy=`: the series of grids for a checked request.
+def formulation_for(request) -> str:
+    """The fastest route to an accuracy: structures with curved or slanted interfaces go the
+    tensorial way (formulation "auto" only), whose error is second order there."""
+    if request.formulation == "auto" and oblique(request.structure):
+        return "tensorial"
+    return request.formulation
 
-    The first grid is the request's own grid, or the automatic family's at `first_step`;
-    every level solves the request on a subdivision with `solve_request` (one grid, the
-    solve's stages). Structures with curved or slanted interfaces go the tensorial way
-    (formulation "auto" only), whose error falls at second order there."""
-    structure, wavelength = request.structure, request.wavelength
+
+def first_request(request):
+    """The request of the first grid of a series: its formulation chosen by
+    `formulation_for`, on the caller's grid or the automatic one at `first_step`."""
+    step = None
+    if request.grid is None:
+        step = first_step(request.wavelength, request.structure.max_index(request.wavelength))
+    return dataclasses.replace(request, step=step, formulation=formulation_for(request))
+
+
+def to_accuracy(request, first, coarse, solve_grid, *, settings: dict):
+    """`corvane.solve` with `accuracy=`: the series of grids after its first one.
+
+    request: the checked request of the first grid (`first_request`); first: the ModeSet
+    solved on `coarse`, the first grid (its window settled by the solve); solve_grid(request)
+    -> ModeSet solves one request on its own grid (the solve's stages); settings: the
+    keywords the caller gave, kept with the result."""
     started = time.perf_counter()
-    formulation = request.formulation
-    if formulation == "auto" and oblique(structure):
-        formulation = "tensorial"
-    coarse = request.grid
-    if coarse is None:
-        step = first_step(wavelength, structure.max_index(wavelength))
-        coarse = problem.auto_grid(request, step, max_ratio=math.inf)
+    structure, wavelength = request.structure, request.wavelength
     lossy = bool(np.any(np.imag([m.index(wavelength) for m in structure.materials()]) != 0))
 
     def solve_on(grid, num_modes):
-        return solve_request(dataclasses.replace(
-            request, grid=grid, step=None, accuracy=None, formulation=formulation,
-            num_modes=num_modes))
+        return solve_grid(dataclasses.replace(request, grid=grid, step=None, accuracy=None,
+                                              num_modes=num_modes))
 
     modes, finest, _ = converged(solve_on, coarse, accuracy=request.accuracy,
-                                     num_modes=request.num_modes, lossy=lossy)
-    timings = dict(finest.timings, total=time.perf_counter() - started)
+                                 num_modes=request.num_modes, lossy=lossy, first=first)
     if request.include_all:  # the finest grid's wall and PML modes, as they are
         modes = modes + tuple(m for m in finest.modes if not m.is_physical)
-    return dataclasses.replace(finest, modes=modes, all_modes=modes,
-                               settings=request.settings, timings=timings)
+    timings = dict(finest.timings, series=time.perf_counter() - started)
+    return dataclasses.replace(finest, modes=modes, all_modes=modes, settings=settings,
+                               timings=timings)

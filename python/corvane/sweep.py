@@ -53,7 +53,9 @@ from corvane import engine, refine
 from corvane.dispersion import group_index as group_index_of, gvd_ps_per_nm_km
 from corvane.geometry import Structure
 from corvane.grid import Grid
+from corvane.inputs import check_request
 from corvane.modes import Mode, ModeContext
+from corvane.problem import automatic_grid
 from corvane.solve import solve
 from corvane.tracking import TRANSVERSE, assign_max, normalised_overlaps
 
@@ -129,9 +131,11 @@ class Sweep:
 
     @property
     def loss_db_per_cm(self) -> np.ndarray:
-        """(P, M) propagation loss in dB/cm from Im(neff): 20 log10(e) k0 Im(neff) 1e4 um."""
+        """(P, M) propagation loss in dB/cm from Im(neff): 20 log10(e) k0 Im(neff) 1e4 um,
+        never negative (as `Mode.loss_db_per_cm`: |Im(neff)| below the solve's floor, 1e-9,
+        is noise of either sign)."""
         k0 = 2.0 * math.pi / self.wavelength[:, None]
-        return 20.0 / math.log(10.0) * k0 * np.imag(self.neff) * 1e4
+        return np.maximum(20.0 / math.log(10.0) * k0 * np.imag(self.neff) * 1e4, 0.0)
 
     def mode(self, point: int, tracked: int):
         """The Mode of tracked mode `tracked` at point `point` (None where it was lost)."""
@@ -650,14 +654,18 @@ def sweep(build, values, *, wavelength: float | None = None, num_modes: int = 1,
     if wavelength_sweep and options.get("grid") is None:
         # One grid for every wavelength: the discretisation does not jump between points
         # (a smooth neff(lambda) for dispersion) and the operator pattern stays the same.
-        # Without a step it is the first grid of the accuracy series (the same family of
-        # subdivisions at every point).
-        step = options.pop("step", None)
-        if step is None and options.get("accuracy") is None:
+        # The solve's own automatic grid at the longest wavelength (the widest field, so the
+        # widest window); without a step, the first grid of the accuracy series, so that every
+        # point refines the same family. The PML is the longest wavelength's too.
+        if options.get("step") is None and options.get("accuracy") is None:
             options["accuracy"] = refine.DEFAULT_ACCURACY
-        options["grid"] = _fixed_grid(build, float(values.max()), step)
-        if isinstance(options.get("pml", "auto"), str) and options.get("pml", "auto") == "auto":
-            options["pml"] = 0.5 * float(values.max())  # "auto" of the longest wavelength
+        request = check_request(build, float(values.max()), **options)
+        if request.accuracy is not None:
+            request = refine.first_request(request)
+        options["grid"] = automatic_grid(request)
+        options.pop("step", None)
+        if isinstance(options.get("pml", "auto"), str):
+            options["pml"] = request.pml
 
     def point(k: int, opts: dict) -> _Point:
         return _Point(build=build, value=float(values[k]), wavelength=float(wavelengths[k]),
@@ -726,15 +734,6 @@ def sweep(build, values, *, wavelength: float | None = None, num_modes: int = 1,
         bar.close()
     return _collect(parameter, values, wavelengths, rows, failed, cancelled, tracker,
                     group_index, keep_modes, keep_fields)
-
-
-def _fixed_grid(structure, wavelength: float, step):
-    """The automatic grid at the longest wavelength of the sweep (the widest field, so the
-    widest window): at `step`, or the first grid of an accuracy series when step is None."""
-    if step is None:
-        step = refine.first_step(wavelength, structure.max_index(wavelength))
-        return Grid.auto(structure, wavelength, step=step, max_ratio=math.inf)
-    return Grid.auto(structure, wavelength, step=step)
 
 
 def _collect(parameter, values, wavelengths, rows, failed, cancelled, tracker,
