@@ -15,9 +15,10 @@ from modelling_helpers import fibre_neff, slab_neff, solve_sampled, te_fraction
 
 WAVELENGTH = 1.55
 STRIP = strip(width=0.5, height=0.22, core=3.48, cladding=1.444)
-# The strip's TE0 and TM0 from the family's cells split up to 16 times, extrapolated
-# (bench/bench_accuracy.py; uncertain by 2e-6 and 3e-6).
-STRIP_TE0, STRIP_TM0 = 2.4496499, 1.7726405
+# The strip's TE0 and TM0 on the default window from the family's cells split up to 16
+# times, extrapolated (bench/bench_accuracy.py); uncertain by 5e-6 and 9e-6.
+STRIP_TE0, STRIP_TM0 = 2.4496524, 1.7726453
+STRIP_UNCERTAINTY = 9e-6
 SLAB = cv.Structure([cv.Layer(y=(0.0, 0.22), material=3.48)], background=1.444)
 
 
@@ -87,7 +88,8 @@ def test_default_solve_is_right_to_1e3_with_its_error_and_a_step_means_one_grid(
 def test_strip_accuracy_meets_the_target_with_an_honest_error(target):
     modes = cv.solve(STRIP, WAVELENGTH, num_modes=2, accuracy=target)
     for m, ref in zip(modes, (STRIP_TE0, STRIP_TM0)):
-        assert abs(m.neff.real - ref) < min(target, m.neff_error), (m.neff, m.neff_error)
+        assert abs(m.neff.real - ref) < min(target, m.neff_error) + STRIP_UNCERTAINTY, \
+            (m.neff, m.neff_error)
 
 
 @pytest.mark.slow
