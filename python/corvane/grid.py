@@ -475,8 +475,8 @@ def _folded(points: np.ndarray, mirror: float) -> np.ndarray:
 
 def _coalesced_lines(w0, w1, hard, soft, step) -> np.ndarray:
     """The grid lines strictly inside (w0, w1): the axis-aligned interfaces `hard`, one line
-    per cluster within rounding (`LINE_ROUNDING` steps), and the vertices `soft` that lie
-    `VERTEX_MERGE` steps or more from every kept line (greedy, in ascending order)."""
+    per cluster within rounding (`LINE_ROUNDING` steps), and of the vertices `soft` those
+    `VERTEX_MERGE` steps or more from the interfaces and from each other."""
     tol = LINE_ROUNDING * step
     h = np.unique(np.asarray(hard, float))
     h = h[(h > w0 + tol) & (h < w1 - tol)]
@@ -490,11 +490,14 @@ def _coalesced_lines(w0, w1, hard, soft, step) -> np.ndarray:
         gap = np.minimum(np.abs(v - h[np.clip(k - 1, 0, h.size - 1)]),
                          np.abs(h[np.clip(k, 0, h.size - 1)] - v))
         v = v[gap >= merge]
-    kept, last = [], -math.inf
-    for x in v.tolist():
-        if x - last >= merge:
-            kept.append(x)
-            last = x
+    # From each kept vertex, the farthest one within a step (at least `merge` on): a dense
+    # curve then gets lines about a step apart, one cell each.
+    kept, k = [], 0
+    while k < v.size:
+        kept.append(v[k])
+        far = int(np.searchsorted(v, v[k] + step, side="right")) - 1
+        near = int(np.searchsorted(v, v[k] + merge, side="left"))
+        k = far if far >= near else near
     return np.union1d(h, np.asarray(kept, float))
 
 

@@ -14,6 +14,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from corvane.budget import check_max_cells
 from corvane.geometry import Structure
 from corvane.grid import Grid
 from corvane.pml import PML
@@ -38,6 +39,7 @@ class Request:
     formulation: str
     bend_radius: float | None
     engine_options: dict
+    max_cells: int | None = None  # refuse larger grids; None: by the memory available
 
     @property
     def settings(self) -> dict:
@@ -49,7 +51,8 @@ class Request:
 
 
 def check_request(structure, wavelength, *, num_modes, grid, step, pml, symmetry, neff_guess,
-                  include_all, formulation, bend_radius, engine_options) -> Request:
+                  include_all, formulation, bend_radius, engine_options,
+                  max_cells=None) -> Request:
     """Every argument of `corvane.solve` checked, in the order the caller reads them."""
     _check_structure(structure)
     wavelength = _check_wavelength(wavelength)
@@ -63,7 +66,8 @@ def check_request(structure, wavelength, *, num_modes, grid, step, pml, symmetry
         raise ValueError("give either grid= (a ready grid) or step= (for the automatic grid), "
                          "not both")
     return Request(structure, wavelength, num_modes, grid, step, pml, symmetry, neff_guess,
-                   include_all, formulation, bend_radius, dict(engine_options))
+                   include_all, formulation, bend_radius, dict(engine_options),
+                   check_max_cells(max_cells))
 
 
 def _real(name: str, value, *, allow_none: bool = False):

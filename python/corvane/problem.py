@@ -13,6 +13,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from corvane import budget
 from corvane.bend import apply_bend
 from corvane.grid import Grid
 from corvane.inputs import Request, check_sampled, check_window
@@ -59,8 +60,11 @@ def build_domain(request: Request) -> Domain:
     if grid is None:
         if step is None:
             step = wavelength / (20.0 * max(structure.max_index(wavelength), 1.0))
-        grid = Grid.auto(structure, wavelength, step=step, mirror_x=candidates.get("x"),
-                         mirror_y=candidates.get("y"))
+        mirrors = {"mirror_x": candidates.get("x"), "mirror_y": candidates.get("y")}
+        _guard(request, Grid.auto_size(structure, wavelength, step=step, **mirrors), step)
+        grid = Grid.auto(structure, wavelength, step=step, **mirrors)
+    else:
+        _guard(request, grid.size, None)
     check_window(structure, grid, pml, wavelength)
     x_edges, nl, nr = padded(np.asarray(grid.x_edges, float), pml.left, pml.right)
     y_edges, nb, nt = padded(np.asarray(grid.y_edges, float), pml.bottom, pml.top)
@@ -69,6 +73,28 @@ def build_domain(request: Request) -> Domain:
     ys = half_edges(y_edges, planes["y"]) if "y" in planes else y_edges
     cells = (0 if "x" in planes else nl, nr, 0 if "y" in planes else nb, nt)
     return Domain(grid, x_edges, y_edges, (nl, nr, nb, nt), planes, xs, ys, cells)
+
+
+def _guard(request: Request, size, step) -> None:
+    """Refuse, before anything is allocated, a grid beyond max_cells or the memory."""
+    e = budget.estimate_padded(size, request.pml.sides, _formulation(request))
+    budget.guard(e, structure=request.structure, wavelength=request.wavelength, step=step,
+                 max_cells=request.max_cells)
+
+
+def _formulation(request: Request) -> str:
+    tensorial = request.formulation == "tensorial" or (request.formulation == "auto"
+                                                       and not request.structure.is_diagonal)
+    return "tensorial" if tensorial else "diagonal"
+
+
+def too_large(request: Request, domain: Domain, exc: BaseException) -> budget.ProblemTooLarge:
+    """The guard's error for a solve of this domain that ran out of memory anyway."""
+    e = budget.Estimate((domain.x_edges.size - 1, domain.y_edges.size - 1),
+                        _formulation(request))
+    return budget.ProblemTooLarge(budget.too_large_message(
+        e, f"which ran out of memory ({exc})", structure=request.structure,
+        wavelength=request.wavelength, step=request.step))
 
 
 def discretise(request: Request, domain: Domain) -> Problem:

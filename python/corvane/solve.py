@@ -24,7 +24,7 @@ import logging
 import time
 from contextlib import contextmanager
 
-from corvane import inputs, problem, result, search, subproblems
+from corvane import budget, inputs, problem, result, search, subproblems
 from corvane.pml import PML
 
 __all__ = ["solve", "PML"]
@@ -35,7 +35,7 @@ log.addHandler(logging.NullHandler())  # silent unless the application configure
 
 def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=None,
           pml="auto", symmetry="auto", neff_guess=None, include_all: bool = False,
-          formulation: str = "auto", bend_radius=None, **engine_options):
+          formulation: str = "auto", bend_radius=None, max_cells=None, **engine_options):
     """Modes of a waveguide cross-section, the highest effective index first.
 
     structure: a `corvane.geometry.Structure` (lengths in micrometres).
@@ -56,6 +56,9 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
         off-diagonal terms).
     bend_radius: bend radius in micrometres, applied to the sampled materials by
         `corvane.bend.apply_bend`; it breaks the mirror symmetry in x.
+    max_cells: refuse (`corvane.ProblemTooLarge`) grids of more cells, PML included; by
+        default a grid is refused when its estimated memory (`corvane.estimate`) exceeds
+        the memory available. Checked before the grid is built.
     engine_options: passed to the native solver (e.g. krylov_dim).
 
     Returns a `ModeSet` sorted by descending Re(neff). Raises ValueError or TypeError naming
@@ -75,19 +78,25 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
     request = inputs.check_request(
         structure, wavelength, num_modes=num_modes, grid=grid, step=step, pml=pml,
         symmetry=symmetry, neff_guess=neff_guess, include_all=include_all,
-        formulation=formulation, bend_radius=bend_radius, engine_options=engine_options)
+        formulation=formulation, bend_radius=bend_radius, engine_options=engine_options,
+        max_cells=max_cells)
     with _timed(timings, "grid"):
         domain = problem.build_domain(request)
-    with _timed(timings, "sampling"):
-        discrete = problem.discretise(request, domain)
-    windows = subproblems.windows(domain)
-    settings = subproblems.shared_settings(request, discrete, windows)
-    with _timed(timings, "solve_wall"):
-        centre = search.centre(request, domain, discrete, windows, settings)
-        solved = search.solve_windows(windows, discrete.eps, discrete.mu, settings=settings,
-                                      at=centre.shift, guess=centre.guess,
-                                      cladding=centre.cladding,
-                                      include_all=request.include_all)
+    try:
+        with _timed(timings, "sampling"):
+            discrete = problem.discretise(request, domain)
+        windows = subproblems.windows(domain)
+        settings = subproblems.shared_settings(request, discrete, windows)
+        with _timed(timings, "solve_wall"):
+            centre = search.centre(request, domain, discrete, windows, settings)
+            solved = search.solve_windows(windows, discrete.eps, discrete.mu,
+                                          settings=settings, at=centre.shift,
+                                          guess=centre.guess, cladding=centre.cladding,
+                                          include_all=request.include_all)
+    except (MemoryError, ValueError) as exc:
+        if not budget.out_of_memory(exc):
+            raise
+        raise problem.too_large(request, domain, exc) from exc
     timings["native"] = sum(s.native_seconds for s in solved)
     return result.assemble(request, domain, discrete, windows, solved, centre,
                            timings=timings, started=started)
