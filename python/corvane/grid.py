@@ -188,7 +188,9 @@ class Grid:
              x=None, y=None) -> "Grid":
         """A grid fitted to a structure.
 
-        Cell edges fall on every interface coordinate of `structure.interfaces()`. Next to
+        Cell edges fall on every axis-aligned interface (`structure.interfaces("aligned")`,
+        coordinates within rounding merged) and on the other vertices half a step or more
+        from those and from each other (see docs/grid.md). Next to
         an interface and over the structure the cells are at most `step` (default: a
         twentieth of the wavelength in the highest-index material), and no larger than the
         gaps to the neighbouring interfaces; away from the structure they grow
