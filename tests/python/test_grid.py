@@ -119,6 +119,7 @@ class TestRobustness:
         s = Structure(shapes, background=1.444)
         g = Grid.auto(s, 1.55, step=0.03)
         assert min(g.dlf_x.min(), g.dlf_y.min()) > 1e-3 * 0.03
+        assert (s.mirror_plane_x(), s.mirror_plane_y()) == c
         for mirror, edges in ((s.mirror_plane_x(), g.x_edges), (s.mirror_plane_y(), g.y_edges)):
             assert mirror in edges
             np.testing.assert_allclose(edges - mirror, (mirror - edges)[::-1], atol=1e-14)
