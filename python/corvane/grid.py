@@ -140,6 +140,7 @@ class Grid:
     """
 
     __slots__ = ("_x", "_y")
+    _warns = True  # whether `auto` warns of a step too coarse (not when only sizing)
 
     def __init__(self, x_edges, y_edges):
         object.__setattr__(self, "_x", _edges(x_edges, "x_edges"))
@@ -237,7 +238,8 @@ class Grid:
             hx, hy = _steps_pair(max_step, "max_step")
             hx, hy = max(hx, sx), max(hy, sy)
         xmin, ymin, xmax, ymax = structure.bounds()
-        _warn_unresolved(structure, lam, min(sx, sy), max(sx, sy))
+        if cls._warns:
+            _warn_unresolved(structure, lam, min(sx, sy), max(sx, sy))
         (hard_x, hard_y), (soft_x, soft_y) = (structure.interfaces("aligned"),
                                               structure.interfaces("vertices"))
         x_plan = _axis_plan(hard_x, soft_x, (xmin, xmax), mx, x, sx, hx, float(max_ratio),
@@ -426,6 +428,8 @@ class GridSize:
 
 class _Sizer(Grid):
     """Runs `Grid.auto`'s argument handling but returns the `GridSize` of its plans."""
+
+    _warns = False
 
     @classmethod
     def _from_plans(cls, x_plan, y_plan) -> GridSize:

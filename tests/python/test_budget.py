@@ -3,6 +3,7 @@ before anything is allocated (naming step, wavelength and the likely unit mistak
 max_cells override, and native out-of-memory failures reported the same way."""
 
 import tracemalloc
+from pathlib import Path
 
 import pytest
 
@@ -11,6 +12,7 @@ from corvane import budget, search
 from corvane.cli import main
 from corvane.geometry import Rectangle, Structure
 
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 NANOMETRE_TOML = """
 wavelength = 1550
 [materials]
@@ -56,9 +58,11 @@ def test_a_file_in_nanometres_is_refused_before_anything_is_allocated(tmp_path, 
         cv.solve(cv.strip(), 1.55, step=1e-4)
 
 
-def test_max_cells_overrides_the_memory_budget():
+def test_max_cells_overrides_the_memory_budget(tmp_path, capsys):
     with pytest.raises(cv.ProblemTooLarge, match="above max_cells=500"):
         cv.solve(cv.strip(), 1.55, step=0.04, max_cells=500)
+    assert main([str(EXAMPLES / "strip.toml"), "-o", str(tmp_path), "--max-cells", "500"]) == 2
+    assert "above max_cells=500" in capsys.readouterr().err
     with pytest.raises(ValueError, match="max_cells must be a number of cells"):
         cv.solve(cv.strip(), 1.55, max_cells=0)
     wide = cv.estimate(cv.strip(), 1.55, step=0.002)
