@@ -85,7 +85,7 @@ def save(modes, path) -> None:
             "cladding_index": owner.cladding_index, "timings": owner.timings},
         "modes": [{"kind": m.kind, "parity": [list(p) for p in m.parity],
                    "residual": m.residual, "wall_fraction": m.wall_fraction,
-                   "pml_fraction": m.pml_fraction} for m in mode_list],
+                   "pml_fraction": m.pml_fraction, "label": m.label} for m in mode_list],
     }
     arrays = {c: np.stack([getattr(m, c) for m in mode_list]) for c in COMPONENTS}
     arrays["neff"] = np.array([m.neff for m in mode_list], complex)
@@ -126,7 +126,7 @@ def load(path):
         Mode(neff=complex(arrays["neff"][k]), **{c: arrays[c][k] for c in COMPONENTS},
              kind=info["kind"], parity=tuple(tuple(p) for p in info["parity"]),
              residual=info["residual"], wall_fraction=info["wall_fraction"],
-             pml_fraction=info["pml_fraction"], context=ctx)
+             pml_fraction=info["pml_fraction"], label=info.get("label", ""), context=ctx)
         for k, info in enumerate(meta["modes"]))
     if meta["single"]:
         return modes[0]

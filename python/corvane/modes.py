@@ -8,6 +8,7 @@ positive; H is in units of E / Z0 scaled as the native solver returns it.
 
 from __future__ import annotations
 
+import dataclasses
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from functools import cached_property
@@ -15,6 +16,7 @@ from functools import cached_property
 import numpy as np
 
 from corvane import analysis
+from corvane.labels import assign as assign_labels, symmetry_words
 
 COMPONENTS = analysis.COMPONENTS
 
@@ -40,7 +42,9 @@ class Mode:
     kind: "guided" (above the cladding index, not in the PML), "leaky" (radiating into a PML
     or below the cladding index), "pml" (absorbed by the PML) or "wall" (bound to the
     samples of an electric wall). parity: the walls of the mirror planes of its half-window
-    solve, e.g. (("x", "electric"),), empty when the whole window was solved.
+    solve, e.g. (("x", "electric"),), empty when the whole window was solved. label: its
+    name from polarisation and order, e.g. "TE0", "TM1", "hybrid0", or "TE10" in a metal
+    guide (`corvane.labels`); set by the `ModeSet` that holds it.
 
     Example::
 
@@ -62,6 +66,7 @@ class Mode:
     wall_fraction: float = 0.0
     pml_fraction: float = 0.0
     context: ModeContext | None = field(default=None, repr=False)
+    label: str = ""
 
     def __post_init__(self):
         for c in COMPONENTS:
@@ -70,8 +75,8 @@ class Mode:
             object.__setattr__(self, c, a)
 
     def __repr__(self) -> str:
-        return (f"Mode(neff={self.neff:.6g}, kind={self.kind!r}, "
-                f"polarization={self.polarization!r}, parity={self.parity!r})")
+        return (f"Mode({self.label or '?'}, neff={format_neff(self.neff)}, kind={self.kind!r}, "
+                f"symmetry={self.symmetry!r})")
 
     @property
     def grid(self):
@@ -137,6 +142,13 @@ class Mode:
         """"TE" (te_fraction >= 0.8), "TM" (<= 0.2) or "hybrid"."""
         return analysis.polarization(self.te_fraction)
 
+    @property
+    def symmetry(self) -> str:
+        """The mirror symmetry of its dominant transverse electric component in words, e.g.
+        "symmetric in x" (the even supermode of a coupler split at x = c) or "antisymmetric
+        in x, symmetric in y"; "" when no mirror plane split the solve."""
+        return symmetry_words(self.parity, self.te_fraction)
+
     @cached_property
     def effective_area(self) -> float:
         """(integral |E|^2)^2 / integral |E|^4, square micrometres."""
@@ -166,12 +178,15 @@ class Mode:
 
         return dispersion.group_index(self, method=method, **options)
 
-    def plot(self, component: str = "e", *, ax=None, outline: bool = True, **kwargs):
-        """Plot |E| (default), |H| or one component with the structure outline; axes in
-        micrometres. Returns the matplotlib Axes."""
+    def plot(self, component: str = "e", *, part: str | None = None, ax=None,
+             outline: bool = True, **kwargs):
+        """Plot |E| (default), |H|, the intensity |E|^2 ("intensity") or one component
+        ("ey", ...; `part` "abs" (default), "real", "imag" or "phase") with the structure
+        outline and the PML boundary; axes in micrometres. See `corvane.plot.plot_mode`.
+        Returns the matplotlib Axes."""
         from corvane import plot
 
-        return plot.plot_mode(self, component, ax=ax, outline=outline, **kwargs)
+        return plot.plot_mode(self, component, part=part, ax=ax, outline=outline, **kwargs)
 
     def save(self, path) -> None:
         """Write this mode with its grid, structure and solve settings to one .npz file."""
@@ -184,14 +199,15 @@ class Mode:
 class ModeSet(Sequence):
     """The modes of one solve, highest Re(neff) first, with what produced them.
 
-    modes: the physical modes (or all of them with include_all=True); `all_modes` the same
-    `Mode` records; `hidden` a `ModeSummary` (neff, kind, parity, energy fractions) of each
-    mode found but not returned, e.g. wall and PML modes. grid: the full window (PML included);
-    structure, wavelength (micrometres), settings (the solve keywords, enough to solve again:
-    ``corvane.solve(ms.structure, 1.31, **ms.settings)``), sampled (the materials sampled on
-    the window that was solved: the upper half or quarter when a mirror plane split it, PML
-    cells included, without the PML stretch), timings (seconds per phase), backend,
-    formulation, cladding_index (guided modes lie above it).
+    modes: the `num_modes` highest physical modes (or all modes with include_all=True);
+    `all_modes` every physical mode the solve found, those below the cut included (the
+    candidates of a sweep's tracking); `hidden` a `ModeSummary` (neff, kind, parity, energy
+    fractions) of each mode found but not kept, e.g. wall and PML modes. grid: the full
+    window (PML included); structure, wavelength (micrometres), settings (the solve
+    keywords, enough to solve again: ``corvane.solve(ms.structure, 1.31, **ms.settings)``),
+    sampled (the materials sampled on the window that was solved: the upper half or quarter
+    when a mirror plane split it, PML cells included, without the PML stretch), timings
+    (seconds per phase), backend, formulation, cladding_index (guided modes lie above it).
 
     Example::
 
@@ -213,6 +229,15 @@ class ModeSet(Sequence):
     formulation: str = "diagonal"
     cladding_index: float = 0.0
 
+    def __post_init__(self):
+        # Label every mode from its polarisation and order among the physical modes found.
+        pool = list({id(m): m for m in (*self.modes, *self.all_modes)}.values())
+        if pool and not all(m.label for m in pool):
+            named = {id(m): dataclasses.replace(m, label=lab)
+                     for m, lab in zip(pool, assign_labels(pool))}
+            object.__setattr__(self, "modes", tuple(named[id(m)] for m in self.modes))
+            object.__setattr__(self, "all_modes", tuple(named[id(m)] for m in self.all_modes))
+
     def __len__(self) -> int:
         return len(self.modes)
 
@@ -231,18 +256,53 @@ class ModeSet(Sequence):
     def kinds(self) -> list[str]:
         return [m.kind for m in self.modes]
 
+    @property
+    def labels(self) -> list[str]:
+        """The label of each mode, e.g. ["TE0", "TM0", "TE1"]."""
+        return [m.label for m in self.modes]
+
     def table(self) -> str:
-        """A text table of the modes: index, neff, loss, polarisation, kind."""
-        lines = [f"{'#':>3}  {'Re(neff)':>10}  {'Im(neff)':>11}  {'loss dB/cm':>10}  "
-                 f"{'TE frac':>7}  {'pol':>6}  {'kind':>6}"]
+        """A text table of the modes: index, label, neff, loss, polarisation, symmetry, kind."""
+        lines = [f"{'#':>3}  {'label':>8}  {'Re(neff)':>10}  {'Im(neff)':>11}  {'loss dB/cm':>10}  "
+                 f"{'TE frac':>7}  {'pol':>6}  {'kind':>6}  symmetry"]
         for k, m in enumerate(self.modes):
-            lines.append(f"{k:>3}  {m.neff.real:>10.6f}  {m.neff.imag:>11.3e}  "
+            error = getattr(m, "neff_error", None)
+            re = f"{m.neff.real:>10.6f}" + (f" +- {error:.1e}" if error is not None else "")
+            lines.append(f"{k:>3}  {m.label:>8}  {re}  {m.neff.imag:>11.3e}  "
                          f"{m.loss_db_per_cm:>10.3g}  {m.te_fraction:>7.3f}  "
-                         f"{m.polarization:>6}  {m.kind:>6}")
+                         f"{m.polarization:>6}  {m.kind:>6}  {m.symmetry or '-'}")
         return "\n".join(lines)
+
+    def plot_index(self, *, ax=None, grid_lines: bool = False, **kwargs):
+        """Plot the refractive index of the solved window with the PML marked; see
+        `corvane.plot.plot_index`. Returns the matplotlib Axes."""
+        from corvane import plot
+
+        return plot.plot_index(self.structure, self.wavelength, grid=self.grid,
+                               pml_mask=self.modes[0].context.pml_mask if self.modes else None,
+                               ax=ax, grid_lines=grid_lines, **kwargs)
+
+    def export(self, path) -> None:
+        """Write the fields of every mode with coordinates and units to an HDF5 (.h5,
+        .hdf5) or MATLAB (.mat) file, chosen by the suffix; see `corvane.export`."""
+        from corvane import export
+
+        export.export(self, path)
 
     def save(self, path) -> None:
         """Write all modes with grid, structure and settings to one .npz file."""
         from corvane import io
 
         io.save(self, path)
+
+
+def format_neff(neff: complex, error: float | None = None) -> str:
+    """An effective index as a complex number, e.g. "2.43684 + 1.2e-07i" or "1.80012 -
+    3.0e-09i"; the imaginary part is left out below 1e-12, and an error becomes " +- 2e-05".
+    """
+    text = f"{neff.real:.6f}"
+    if abs(neff.imag) >= 1e-12:
+        text += f" {'-' if neff.imag < 0 else '+'} {abs(neff.imag):.2g}i"
+    if error is not None:
+        text += f" +- {error:.1g}"
+    return text

@@ -50,9 +50,12 @@ def assemble(request: Request, domain: Domain, problem: Problem, windows: list[W
     physical = select([r for r in records if r.kind in PHYSICAL_KINDS], request.num_modes,
                       centre.targets, request.neff_guess)
     chosen = records if request.include_all else physical[:request.num_modes]
+    # Every physical mode found is kept (`ModeSet.all_modes`): a sweep tracks a mode that
+    # falls below the cut among them.
+    kept = records if request.include_all else physical
     built = {}
     for w, (win, sv) in enumerate(zip(windows, solved)):
-        ks = [r.index for r in chosen if r.window == w]
+        ks = [r.index for r in kept if r.window == w]
         if not ks:
             continue
         fields = unfold(sv.fields[:, ks], win.parity, areas)
@@ -64,6 +67,7 @@ def assemble(request: Request, domain: Domain, problem: Problem, windows: list[W
                 wall_fraction=float(sv.wall_fraction[k]),
                 pml_fraction=float(sv.pml_fraction[k]), context=context)
     chosen_modes = tuple(built[(r.window, r.index)] for r in chosen)
+    all_modes = tuple(built[(r.window, r.index)] for r in records if (r.window, r.index) in built)
     hidden = tuple(r for r in records if (r.window, r.index) not in built)
     timings["classification"] = time.perf_counter() - t
     timings["total"] = time.perf_counter() - started
@@ -76,7 +80,7 @@ def assemble(request: Request, domain: Domain, problem: Problem, windows: list[W
              "%.3f s (native %.3f s)", len(full_x) - 1, len(full_y) - 1, formulation,
              len(windows), "s" if len(windows) > 1 else "", solved[0].backend, len(physical),
              len(records), timings["total"], timings["native"])
-    return ModeSet(modes=chosen_modes, all_modes=chosen_modes, hidden=hidden, grid=full_grid,
+    return ModeSet(modes=chosen_modes, all_modes=all_modes, hidden=hidden, grid=full_grid,
                    structure=request.structure, wavelength=request.wavelength,
                    settings=settings, sampled=problem.sampled, timings=timings,
                    backend=solved[0].backend, formulation=formulation,
