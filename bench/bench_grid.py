@@ -61,7 +61,7 @@ def memory():
             out = subprocess.run([sys.executable, "-c", PEAK, str(step), form, sym],
                                  capture_output=True, text=True, check=True).stdout
             cells, peak = json.loads(out.splitlines()[-1])
-            model = Estimate((cells, 1), form).bytes / cells
+            model = Estimate((cells, 1), form, sym == "auto").bytes / cells
             print(f"{form:<10}  {sym:<5}  {cells:>7}  {peak / 2**20:8.0f}  {peak / cells:10.0f}  "
                   f"{model:10.0f}")
 

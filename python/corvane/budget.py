@@ -6,9 +6,11 @@ per cell of the grid with its absorbing layers: a + b log2(cells) bytes (the fil
 LU factor of a 2-D problem under nested dissection grows as N log N). a and b are fitted to
 the peak RSS (getrusage ru_maxrss, less the RSS after a first small solve) of strip solves of
 the whole window (no mirror split) on uniform grids of 23k and 92k cells: 10.0 and 11.9 kB
-per cell on the diagonal path. Mirror-split solves measured 4.1-5.7 kB per cell (23k-187k
-cells), so the model errs high for them. The tensorial path measured 2.7 times the diagonal
-path on the whole window and up to 3.8 times on split windows: it is taken as 4 times.
+per cell on the diagonal path. Solves split at a mirror plane (two half windows, one per
+core) measured 4.1, 4.7 and 5.7 kB per cell at 23k, 92k and 187k cells; the line through
+the first and last is their model. The tensorial path measured 2.7 times the diagonal path
+on the whole window and up to 3.8 times on split windows: it is taken as 4 times the
+whole-window diagonal model, split or not.
 `python bench/bench_grid.py --memory` repeats the measurement.
 
 Example:
@@ -29,7 +31,9 @@ from corvane.grid import Grid, GridSize
 from corvane.materials import check_wavelength
 
 # bytes per cell = a + b log2(cells), fitted on the diagonal and the tensorial path.
-BYTES_PER_CELL = {"diagonal": (-4305.0, 985.0), "tensorial": (-17220.0, 3940.0)}
+BYTES_PER_CELL = {("diagonal", False): (-4305.0, 985.0), ("diagonal", True): (-3770.0, 542.0),
+                  ("tensorial", False): (-17220.0, 3940.0),
+                  ("tensorial", True): (-17220.0, 3940.0)}
 # Below this many cells the fixed costs (imports, tables) dominate: no refusal.
 SMALL_PROBLEM_CELLS = 20_000
 
@@ -45,6 +49,7 @@ class Estimate:
 
     shape: tuple[int, int]
     formulation: str
+    split: bool = False  # solved as half windows about a mirror plane
 
     @property
     def cells(self) -> int:
@@ -57,7 +62,7 @@ class Estimate:
 
     @property
     def bytes(self) -> int:
-        a, b = BYTES_PER_CELL[self.formulation]
+        a, b = BYTES_PER_CELL[(self.formulation, self.split)]
         n = max(self.cells, 2)
         return int(n * max(a + b * math.log2(n), 2000.0))
 
@@ -68,9 +73,10 @@ class Estimate:
 
 
 def estimate(structure, wavelength: float, *, step=None, grid=None, pml="auto",
-             formulation: str = "auto", **grid_options) -> Estimate:
+             formulation: str = "auto", symmetry: str = "auto", **grid_options) -> Estimate:
     """The size and peak memory of `corvane.solve(structure, wavelength, step=step,
-    grid=grid, pml=pml, formulation=formulation)`, found without building the grid.
+    grid=grid, pml=pml, formulation=formulation, symmetry=symmetry)`, found without
+    building the grid.
 
     pml: as for `solve`: "auto" (half a wavelength), a thickness, or a `corvane.PML`.
 
@@ -88,14 +94,20 @@ def estimate(structure, wavelength: float, *, step=None, grid=None, pml="auto",
         size = Grid.auto_size(structure, lam, step=step, **grid_options)
     tensorial = formulation == "tensorial" or (formulation == "auto"
                                                 and not structure.is_diagonal)
-    return estimate_padded(size, _pml_sides(pml, lam), "tensorial" if tensorial else "diagonal")
+    sides = _pml_sides(pml, lam)
+    split = grid is None and symmetry != "none" and (
+        (sides[0] == sides[1] and structure.mirror_plane_x() is not None)
+        or (sides[2] == sides[3] and structure.mirror_plane_y() is not None))
+    return estimate_padded(size, sides, "tensorial" if tensorial else "diagonal", split)
 
 
-def estimate_padded(size: GridSize, pml_sides, formulation: str) -> Estimate:
+def estimate_padded(size: GridSize, pml_sides, formulation: str, split: bool = False
+                    ) -> Estimate:
     """The `Estimate` of a grid of `size` with absorbing layers of thicknesses pml_sides
     (left, right, bottom, top) made of cells as wide as the outermost ones."""
     extra = [math.ceil(t / h - 1e-9) if t > 0 else 0 for t, h in zip(pml_sides, size.outer)]
-    return Estimate((size.nx + extra[0] + extra[1], size.ny + extra[2] + extra[3]), formulation)
+    return Estimate((size.nx + extra[0] + extra[1], size.ny + extra[2] + extra[3]), formulation,
+                    split)
 
 
 def available_bytes() -> int | None:

@@ -61,10 +61,11 @@ def build_domain(request: Request) -> Domain:
         if step is None:
             step = wavelength / (20.0 * max(structure.max_index(wavelength), 1.0))
         mirrors = {"mirror_x": candidates.get("x"), "mirror_y": candidates.get("y")}
-        _guard(request, Grid.auto_size(structure, wavelength, step=step, **mirrors), step)
+        _guard(request, Grid.auto_size(structure, wavelength, step=step, **mirrors), step,
+               split=bool(candidates))
         grid = Grid.auto(structure, wavelength, step=step, **mirrors)
     else:
-        _guard(request, grid.size, None)
+        _guard(request, grid.size, None, split=False)
     check_window(structure, grid, pml, wavelength)
     x_edges, nl, nr = padded(np.asarray(grid.x_edges, float), pml.left, pml.right)
     y_edges, nb, nt = padded(np.asarray(grid.y_edges, float), pml.bottom, pml.top)
@@ -75,9 +76,9 @@ def build_domain(request: Request) -> Domain:
     return Domain(grid, x_edges, y_edges, (nl, nr, nb, nt), planes, xs, ys, cells)
 
 
-def _guard(request: Request, size, step) -> None:
+def _guard(request: Request, size, step, *, split: bool) -> None:
     """Refuse, before anything is allocated, a grid beyond max_cells or the memory."""
-    e = budget.estimate_padded(size, request.pml.sides, _formulation(request))
+    e = budget.estimate_padded(size, request.pml.sides, _formulation(request), split)
     budget.guard(e, structure=request.structure, wavelength=request.wavelength, step=step,
                  max_cells=request.max_cells)
 
@@ -91,7 +92,7 @@ def _formulation(request: Request) -> str:
 def too_large(request: Request, domain: Domain, exc: BaseException) -> budget.ProblemTooLarge:
     """The guard's error for a solve of this domain that ran out of memory anyway."""
     e = budget.Estimate((domain.x_edges.size - 1, domain.y_edges.size - 1),
-                        _formulation(request))
+                        _formulation(request), bool(domain.planes))
     return budget.ProblemTooLarge(budget.too_large_message(
         e, f"which ran out of memory ({exc})", structure=request.structure,
         wavelength=request.wavelength, step=request.step))
