@@ -82,7 +82,7 @@ def estimate(structure, wavelength: float, *, step=None, grid=None, pml="auto",
 
     Example:
         >>> from corvane.geometry import strip
-        >>> estimate(strip(), 1550.0, step=22.0).cells > 10**7    # nanometres by mistake
+        >>> estimate(strip(width=500, height=220), 1550.0, step=0.02).cells > 10**7   # nm
         True
     """
     lam = check_wavelength(wavelength)

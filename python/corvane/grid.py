@@ -75,9 +75,9 @@ def _check_resolvable(magnitude: float, cell: float, name: str) -> None:
             "move the structure near the origin, e.g. centre its shapes on (0, 0)")
 
 
-def _warn_unresolved(structure, wavelength: float, finest: float, coarsest: float) -> None:
-    """Warn when the step leaves the thinnest shape or the wavelength in the densest
-    material with too few cells: the result is then far from converged."""
+def _warn_unresolved(structure, wavelength: float, coarsest: float) -> None:
+    """Warn when the step is coarser than the structure or leaves the wavelength in the
+    densest material fewer than 4 cells: the result is then far from converged."""
     n_max = max(structure.max_index(wavelength), 1.0)
     xmin, ymin, xmax, ymax = structure.bounds()
     extent = min((b - a for a, b in ((xmin, xmax), (ymin, ymax)) if a is not None),
@@ -239,7 +239,7 @@ class Grid:
             hx, hy = max(hx, sx), max(hy, sy)
         xmin, ymin, xmax, ymax = structure.bounds()
         if cls._warns:
-            _warn_unresolved(structure, lam, min(sx, sy), max(sx, sy))
+            _warn_unresolved(structure, lam, max(sx, sy))
         (hard_x, hard_y), (soft_x, soft_y) = (structure.interfaces("aligned"),
                                               structure.interfaces("vertices"))
         x_plan = _axis_plan(hard_x, soft_x, (xmin, xmax), mx, x, sx, hx, float(max_ratio),
@@ -256,8 +256,8 @@ class Grid:
 
         Example:
             >>> from corvane.geometry import strip
-            >>> Grid.auto_size(strip(), 1.55, step=0.02).shape == Grid.auto(strip(), 1.55, step=0.02).shape
-            True
+            >>> Grid.auto_size(strip(), 1.55, step=0.02).shape
+            (54, 40)
         """
         return _Sizer.auto(structure, wavelength, **options)
 
