@@ -36,6 +36,9 @@ BYTES_PER_CELL = {("diagonal", False): (-4305.0, 985.0), ("diagonal", True): (-3
                   ("tensorial", True): (-17220.0, 3940.0)}
 # Below this many cells the fixed costs (imports, tables) dominate: no refusal.
 SMALL_PROBLEM_CELLS = 20_000
+# The share of the available memory a solve may plan to use: the model is an envelope of a
+# few measurements, and the machine's other processes keep running.
+MEMORY_SHARE = 0.8
 
 
 class ProblemTooLarge(ValueError):
@@ -135,8 +138,8 @@ def check_max_cells(max_cells) -> int | None:
 def guard(e: Estimate, *, structure, wavelength: float, step, max_cells=None,
           available=None) -> None:
     """Refuse (ProblemTooLarge) a solve of estimate `e` above `max_cells` cells or, when
-    max_cells is None, above the available memory (`available` bytes, default
-    `available_bytes()`)."""
+    max_cells is None, above `MEMORY_SHARE` of the available memory (`available` bytes,
+    default `available_bytes()`)."""
     max_cells = check_max_cells(max_cells)
     if max_cells is not None:
         if e.cells <= max_cells:
@@ -146,9 +149,10 @@ def guard(e: Estimate, *, structure, wavelength: float, step, max_cells=None,
         if e.cells <= SMALL_PROBLEM_CELLS:
             return
         available = available_bytes() if available is None else available
-        if available is None or e.bytes <= available:
+        if available is None or e.bytes <= MEMORY_SHARE * available:
             return
-        limit = f"more than the {_gib(available)} of memory available"
+        limit = (f"more than {MEMORY_SHARE:.0%} of the {_gib(available)} of memory "
+                 "available")
     raise ProblemTooLarge(too_large_message(e, limit, structure=structure,
                                             wavelength=wavelength, step=step))
 

@@ -66,7 +66,7 @@ def test_max_cells_overrides_the_memory_budget(tmp_path, capsys):
     with pytest.raises(ValueError, match="max_cells must be a number of cells"):
         cv.solve(cv.strip(), 1.55, max_cells=0)
     wide = cv.estimate(cv.strip(), 1.55, step=0.002)
-    with pytest.raises(cv.ProblemTooLarge, match="more than the 1 MiB of memory available"):
+    with pytest.raises(cv.ProblemTooLarge, match="more than 80% of the 1 MiB of memory available"):
         budget.guard(wide, structure=cv.strip(), wavelength=1.55, step=0.002,
                      available=2**20)
     budget.guard(wide, structure=cv.strip(), wavelength=1.55, step=0.002,
