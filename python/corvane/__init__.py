@@ -11,8 +11,7 @@ from corvane.geometry import Ellipse, Layer, Polygon, Rectangle, Structure, rib,
 from corvane.budget import ProblemTooLarge, estimate
 from corvane.grid import Grid, ResolutionWarning
 from corvane.materials import Material
-from corvane.io import load
-from corvane.modes import Mode, ModeSet
+from corvane.modes import Mode, ModeSet, load
 from corvane.sampling import SampledMaterials, sample_materials
 from corvane.solve import PML, solve
 

@@ -11,6 +11,7 @@ import math
 from types import SimpleNamespace
 
 import numpy as np
+import shapely
 from scipy import optimize, special
 from scipy.interpolate import RegularGridInterpolator
 
@@ -128,8 +129,6 @@ def fill_fractions(grid, region) -> np.ndarray:
         fx = (np.clip(xe[1:], x0, x1) - np.clip(xe[:-1], x0, x1)) / np.diff(xe)
         fy = (np.clip(ye[1:], y0, y1) - np.clip(ye[:-1], y0, y1)) / np.diff(ye)
         return np.outer(fx, fy)
-    import shapely
-
     window = (xe[0], ye[0], xe[-1], ye[-1])
     geom = region.to_shapely(window) if hasattr(region, "to_shapely") else region
     if not isinstance(geom, shapely.Geometry):

@@ -21,6 +21,10 @@ from pathlib import Path
 
 import numpy as np
 
+import corvane
+from corvane import geometry, materials
+from corvane.materials import Material
+
 log = logging.getLogger("corvane")
 
 EXAMPLE = """\
@@ -67,9 +71,6 @@ class ConfigError(ValueError):
 # --- reading the description -----------------------------------------------------------
 
 def _material(value, named: dict, where: str):
-    from corvane import materials
-    from corvane.materials import Material
-
     if isinstance(value, bool):
         raise ConfigError(f"{where}: a material is a number (index), a name or a table, not {value!r}")
     if isinstance(value, (int, float)):
@@ -99,8 +100,6 @@ def _materials(doc: dict) -> dict:
 
 def build_structure(doc: dict):
     """The Structure described by the [structure] table of a parsed TOML document."""
-    from corvane import geometry
-
     named = _materials(doc)
     table = doc.get("structure")
     if not isinstance(table, dict):
@@ -217,8 +216,6 @@ def _jsonable(value):
 
 
 def _run_single(structure, wavelength, options, out: Path, plots: bool) -> dict:
-    import corvane
-
     modes = corvane.solve(structure, wavelength, **options)
     print(f"{len(modes)} modes at {wavelength} um")
     print(modes.table())
@@ -258,8 +255,6 @@ def _plot_modes(modes, out: Path) -> None:
 
 def _run_sweep(doc, structure, wavelength, options, table, out: Path, plots: bool,
                progress) -> dict:
-    import corvane
-
     values = _sweep_values(table)
     parameter = table.get("parameter", "wavelength")
     num_modes = options.pop("num_modes", 1)

@@ -25,6 +25,7 @@ import numpy as np
 import shapely
 import shapely.affinity
 
+from corvane import plot
 from corvane.materials import Material, as_material, silica, silicon
 
 #: Largest distance (micrometres) between an ellipse and the polygon that stands for it.
@@ -481,8 +482,6 @@ class Structure:
     def plot(self, wavelength: float, *, grid=None, ax=None, grid_lines: bool = False, **kwargs):
         """Plot Re(n) at a vacuum wavelength (micrometres) on `grid` (default the automatic
         grid), cell edges drawn with grid_lines=True; see `corvane.plot.plot_index`."""
-        from corvane import plot
-
         return plot.plot_index(self, wavelength, grid=grid, ax=ax, grid_lines=grid_lines, **kwargs)
 
     def mirrored(self, axis: str, about: float = 0.0) -> "Structure":

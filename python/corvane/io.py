@@ -1,5 +1,8 @@
 """One-file storage of modes: `Mode.save(path)`, `ModeSet.save(path)`, `corvane.load(path)`.
 
+`save` writes a mode or a mode set, `read` returns what a file holds as plain data; the mode
+records are rebuilt from it by `corvane.modes.load`, so this module does not import them.
+
 The file is a numpy .npz archive: the complex field arrays (modes, nx, ny) per component, the
 effective indices, and one JSON text with the grid edges, the structure description
 (`Structure.to_dict`), the wavelength in micrometres, the solve settings and each mode's
@@ -13,6 +16,9 @@ import logging
 import os
 
 import numpy as np
+
+from corvane.grid import Grid
+from corvane.pml import PML
 
 FORMAT = "corvane-modes"
 VERSION = 1
@@ -36,10 +42,8 @@ def _settings_to_json(settings: dict) -> dict:
     return out
 
 
-def _settings_from_json(d: dict) -> dict:
-    from corvane.grid import Grid
-    from corvane.solve import PML
-
+def settings_from_json(d: dict) -> dict:
+    """Solve settings from their JSON form (`PML` and `Grid` values rebuilt)."""
     types = {"PML": PML, "Grid": Grid}
     out = {}
     for key, value in d.items():
@@ -53,12 +57,10 @@ def _settings_from_json(d: dict) -> dict:
 
 def save(modes, path) -> None:
     """Write a `Mode` or a `ModeSet` to `path` (a .npz file; the suffix is added if absent)."""
-    from corvane.modes import Mode, ModeSet
-
-    if isinstance(modes, Mode):
-        single, mode_list, owner = True, [modes], None
-    elif isinstance(modes, ModeSet):
+    if hasattr(modes, "all_modes"):  # a ModeSet
         single, mode_list, owner = False, list(modes), modes
+    elif hasattr(modes, "context") and hasattr(modes, "neff"):  # a Mode
+        single, mode_list, owner = True, [modes], None
     else:
         raise TypeError(f"save() takes a Mode or a ModeSet, got {type(modes).__name__}")
     if not mode_list:
@@ -93,19 +95,9 @@ def save(modes, path) -> None:
     np.savez_compressed(os.fspath(path), meta=np.array(json.dumps(meta)), **arrays)
 
 
-def load(path):
-    """Read a file written by `Mode.save` or `ModeSet.save`; returns the same kind of object,
-    with its grid, structure, wavelength (micrometres) and settings.
-
-    Example::
-
-        modes.save("strip.npz")
-        again = corvane.load("strip.npz")
-    """
-    from corvane.geometry import Structure
-    from corvane.grid import Grid
-    from corvane.modes import Mode, ModeContext, ModeSet
-
+def read(path) -> tuple[dict, dict]:
+    """The description (JSON) and the arrays (components, "neff", "pml_mask") of a file
+    written by `save`."""
     with np.load(os.fspath(path), allow_pickle=False) as data:
         meta = json.loads(str(data["meta"]))
         if meta.get("format") != FORMAT:
@@ -114,24 +106,4 @@ def load(path):
             raise ValueError(f"{path} was written by a newer corvane (format version "
                              f"{meta['version']}); upgrade corvane to read it")
         arrays = {k: data[k] for k in (*COMPONENTS, "neff", "pml_mask")}
-    grid = Grid(np.asarray(meta["grid"]["x_edges"]), np.asarray(meta["grid"]["y_edges"]))
-    inner = meta.get("inner_grid")
-    inner_grid = Grid(np.asarray(inner["x_edges"]), np.asarray(inner["y_edges"])) if inner \
-        else None
-    structure = Structure.from_dict(meta["structure"]) if meta["structure"] else None
-    settings = _settings_from_json(meta["settings"])
-    ctx = ModeContext(grid=grid, structure=structure, wavelength=float(meta["wavelength"]),
-                      pml_mask=arrays["pml_mask"], inner_grid=inner_grid, settings=settings)
-    modes = tuple(
-        Mode(neff=complex(arrays["neff"][k]), **{c: arrays[c][k] for c in COMPONENTS},
-             kind=info["kind"], parity=tuple(tuple(p) for p in info["parity"]),
-             residual=info["residual"], wall_fraction=info["wall_fraction"],
-             pml_fraction=info["pml_fraction"], label=info.get("label", ""), context=ctx)
-        for k, info in enumerate(meta["modes"]))
-    if meta["single"]:
-        return modes[0]
-    s = meta["set"]
-    return ModeSet(modes=modes, all_modes=modes, grid=grid, structure=structure,
-                   wavelength=ctx.wavelength, settings=settings,
-                   timings=s["timings"], backend=s["backend"], formulation=s["formulation"],
-                   cladding_index=s["cladding_index"])
+    return meta, arrays

@@ -1,4 +1,5 @@
-"""Results of `corvane.solve`: `ModeSet`, a sequence of `Mode` records.
+"""Results of `corvane.solve`: `ModeSet`, a sequence of `Mode` records, and `load`, which
+reads them back from a file written by `save` (`corvane.io`).
 
 A `Mode` owns its six field components as (nx, ny) complex arrays on the staggered grid
 (docs/user_guide.md) and offers the analysis of `corvane.analysis` as methods. Fields are
@@ -15,8 +16,11 @@ from functools import cached_property
 
 import numpy as np
 
-from corvane import analysis
+from corvane import analysis, dispersion, export, io, plot
+from corvane.geometry import Structure
+from corvane.grid import Grid
 from corvane.labels import assign as assign_labels, symmetry_words
+from corvane.plot import format_neff
 
 COMPONENTS = analysis.COMPONENTS
 
@@ -174,8 +178,6 @@ class Mode:
 
     def group_index(self, method: str = "auto", **options) -> float:
         """Group index n_g = neff - lambda d(neff)/d(lambda); see corvane.dispersion."""
-        from corvane import dispersion
-
         return dispersion.group_index(self, method=method, **options)
 
     def plot(self, component: str = "e", *, part: str | None = None, ax=None,
@@ -184,14 +186,10 @@ class Mode:
         ("ey", ...; `part` "abs" (default), "real", "imag" or "phase") with the structure
         outline and the PML boundary; axes in micrometres. See `corvane.plot.plot_mode`.
         Returns the matplotlib Axes."""
-        from corvane import plot
-
         return plot.plot_mode(self, component, part=part, ax=ax, outline=outline, **kwargs)
 
     def save(self, path) -> None:
         """Write this mode with its grid, structure and solve settings to one .npz file."""
-        from corvane import io
-
         io.save(self, path)
 
 
@@ -276,8 +274,6 @@ class ModeSet(Sequence):
     def plot_index(self, *, ax=None, grid_lines: bool = False, **kwargs):
         """Plot the refractive index of the solved window with the PML marked; see
         `corvane.plot.plot_index`. Returns the matplotlib Axes."""
-        from corvane import plot
-
         return plot.plot_index(self.structure, self.wavelength, grid=self.grid,
                                pml_mask=self.modes[0].context.pml_mask if self.modes else None,
                                ax=ax, grid_lines=grid_lines, **kwargs)
@@ -285,24 +281,41 @@ class ModeSet(Sequence):
     def export(self, path) -> None:
         """Write the fields of every mode with coordinates and units to an HDF5 (.h5,
         .hdf5) or MATLAB (.mat) file, chosen by the suffix; see `corvane.export`."""
-        from corvane import export
-
         export.export(self, path)
 
     def save(self, path) -> None:
         """Write all modes with grid, structure and settings to one .npz file."""
-        from corvane import io
-
         io.save(self, path)
 
 
-def format_neff(neff: complex, error: float | None = None) -> str:
-    """An effective index as a complex number, e.g. "2.43684 + 1.2e-07i" or "1.80012 -
-    3.0e-09i"; the imaginary part is left out below 1e-12, and an error becomes " +- 2e-05".
+def load(path):
+    """Read a file written by `Mode.save` or `ModeSet.save`; returns the same kind of object,
+    with its grid, structure, wavelength (micrometres) and settings.
+
+    Example::
+
+        modes.save("strip.npz")
+        again = corvane.load("strip.npz")
     """
-    text = f"{neff.real:.6f}"
-    if abs(neff.imag) >= 1e-12:
-        text += f" {'-' if neff.imag < 0 else '+'} {abs(neff.imag):.2g}i"
-    if error is not None:
-        text += f" +- {error:.1g}"
-    return text
+    meta, arrays = io.read(path)
+    grid = Grid(np.asarray(meta["grid"]["x_edges"]), np.asarray(meta["grid"]["y_edges"]))
+    inner = meta.get("inner_grid")
+    inner_grid = Grid(np.asarray(inner["x_edges"]), np.asarray(inner["y_edges"])) if inner \
+        else None
+    structure = Structure.from_dict(meta["structure"]) if meta["structure"] else None
+    settings = io.settings_from_json(meta["settings"])
+    ctx = ModeContext(grid=grid, structure=structure, wavelength=float(meta["wavelength"]),
+                      pml_mask=arrays["pml_mask"], inner_grid=inner_grid, settings=settings)
+    modes = tuple(
+        Mode(neff=complex(arrays["neff"][k]), **{c: arrays[c][k] for c in COMPONENTS},
+             kind=info["kind"], parity=tuple(tuple(p) for p in info["parity"]),
+             residual=info["residual"], wall_fraction=info["wall_fraction"],
+             pml_fraction=info["pml_fraction"], label=info.get("label", ""), context=ctx)
+        for k, info in enumerate(meta["modes"]))
+    if meta["single"]:
+        return modes[0]
+    s = meta["set"]
+    return ModeSet(modes=modes, all_modes=modes, grid=grid, structure=structure,
+                   wavelength=ctx.wavelength, settings=settings,
+                   timings=s["timings"], backend=s["backend"], formulation=s["formulation"],
+                   cladding_index=s["cladding_index"])

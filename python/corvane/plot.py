@@ -8,8 +8,9 @@ micrometres, so E reads in V/um, H in A/um and |E|^2 in V^2/um^2 ("unit power").
 from __future__ import annotations
 
 import numpy as np
+import shapely
 
-from corvane.modes import format_neff
+from corvane.grid import Grid
 
 # Overview quantities: (what the colour bar says, its unit).
 _OVERVIEW = {
@@ -22,11 +23,21 @@ PARTS = ("abs", "real", "imag", "phase")
 _PHASE_FLOOR = 1e-2
 
 
+def format_neff(neff: complex, error: float | None = None) -> str:
+    """An effective index as a complex number, e.g. "2.43684 + 1.2e-07i" or "1.80012 -
+    3.0e-09i"; the imaginary part is left out below 1e-12, and an error becomes " +- 2e-05".
+    """
+    text = f"{neff.real:.6f}"
+    if abs(neff.imag) >= 1e-12:
+        text += f" {'-' if neff.imag < 0 else '+'} {abs(neff.imag):.2g}i"
+    if error is not None:
+        text += f" +- {error:.1g}"
+    return text
+
+
 def draw_outline(ax, structure, window, **style) -> None:
     """Draw the boundaries of the structure's painted regions inside window (xmin, ymin,
     xmax, ymax) in micrometres."""
-    import shapely
-
     style = {"color": "white", "linewidth": 0.8, **style}
     for _, region in structure.painted_regions(window):
         for poly in shapely.get_parts(region):
@@ -160,8 +171,6 @@ def _frame(ax, window) -> None:
 def index_map(structure, wavelength: float, grid) -> np.ndarray:
     """Re(n) of the material at each cell centre, (nx, ny) (no averaging: the picture shows
     the geometry, not the sampled permittivity)."""
-    import shapely
-
     X, Y = np.meshgrid(grid.x_centers, grid.y_centers, indexing="ij")
     n = np.full(X.shape, np.nan)
     for material, region in structure.painted_regions(grid.bounds):
@@ -180,8 +189,6 @@ def plot_index(structure, wavelength: float, *, grid=None, pml_mask=None, ax=Non
     Example: ``structure.plot(1.55, grid_lines=True)`` or ``modes.plot_index()``.
     """
     import matplotlib.pyplot as plt
-
-    from corvane.grid import Grid
 
     grid = Grid.auto(structure, wavelength) if grid is None else grid
     if ax is None:

@@ -56,15 +56,10 @@ def build_domain(request: Request) -> Domain:
     the mirror planes of the structure about which the padded window is symmetric too."""
     structure, wavelength, pml = request.structure, request.wavelength, request.pml
     candidates = structure_planes(structure, request.symmetry, request.bend_radius, pml)
-    grid, step = request.grid, request.step
-    if grid is None:
-        if step is None:
-            step = wavelength / (20.0 * max(structure.max_index(wavelength), 1.0))
-        mirrors = {"mirror_x": candidates.get("x"), "mirror_y": candidates.get("y")}
-        _guard(request, Grid.auto_size(structure, wavelength, step=step, **mirrors), step,
-               split=bool(candidates))
-        grid = Grid.auto(structure, wavelength, step=step, **mirrors)
+    if request.grid is None:
+        grid = automatic_grid(request, candidates)
     else:
+        grid = request.grid
         _guard(request, grid.size, None, split=False)
     check_window(structure, grid, pml, wavelength)
     x_edges, nl, nr = padded(np.asarray(grid.x_edges, float), pml.left, pml.right)
@@ -74,6 +69,22 @@ def build_domain(request: Request) -> Domain:
     ys = half_edges(y_edges, planes["y"]) if "y" in planes else y_edges
     cells = (0 if "x" in planes else nl, nr, 0 if "y" in planes else nb, nt)
     return Domain(grid, x_edges, y_edges, (nl, nr, nb, nt), planes, xs, ys, cells)
+
+
+def automatic_grid(request: Request, planes: dict | None = None) -> Grid:
+    """The grid of a solve given no grid: `Grid.auto` around the structure with the request's
+    step, symmetric about the mirror `planes` the solve may split at (by default those of
+    the structure that the request's symmetry, bend and PML allow). A grid beyond
+    `max_cells` or the memory is refused (`corvane.ProblemTooLarge`) before it is built."""
+    structure, wavelength, step = request.structure, request.wavelength, request.step
+    if planes is None:
+        planes = structure_planes(structure, request.symmetry, request.bend_radius, request.pml)
+    if step is None:
+        step = wavelength / (20.0 * max(structure.max_index(wavelength), 1.0))
+    mirrors = {"mirror_x": planes.get("x"), "mirror_y": planes.get("y")}
+    _guard(request, Grid.auto_size(structure, wavelength, step=step, **mirrors), step,
+           split=bool(planes))
+    return Grid.auto(structure, wavelength, step=step, **mirrors)
 
 
 def _guard(request: Request, size, step, *, split: bool) -> None:

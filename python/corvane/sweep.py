@@ -49,10 +49,14 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from corvane import engine
 from corvane.dispersion import group_index as group_index_of, gvd_ps_per_nm_km
 from corvane.geometry import Structure
 from corvane.grid import Grid
+from corvane.inputs import check_request
 from corvane.modes import Mode, ModeContext
+from corvane.problem import automatic_grid
+from corvane.solve import solve
 from corvane.tracking import TRANSVERSE, assign_max, normalised_overlaps
 
 __all__ = ["sweep", "Sweep", "FailedPoint", "load_sweep"]
@@ -315,8 +319,6 @@ class _Point:
 def _solve_point(point: _Point):
     """Solve one point; returns (ModeSet, group indices of its candidates or None, seconds,
     operator applications of its eigen solves or -1)."""
-    from corvane.solve import solve
-
     start = time.perf_counter()
     structure = point.build(point.value) if callable(point.build) else point.build
     options = dict(point.options)
@@ -327,12 +329,10 @@ def _solve_point(point: _Point):
     modes.settings.pop("warm_start", None)  # an aid of this sweep, not a solve setting
     ng = None
     if point.group_index:
-        from corvane.dispersion import group_index
-
         # The modes below the cut are rarely tracked: `accept` completes those that are.
         ng = np.full(len(candidates(modes)), np.nan + 0j)
         for j, m in enumerate(candidates(modes)[:point.num_modes]):
-            ng[j] = group_index(m, mode_set=modes)
+            ng[j] = group_index_of(m, mode_set=modes)
     applications = warm.applications if warm.applications > 0 else -1
     return modes, ng, time.perf_counter() - start, applications
 
@@ -503,8 +503,6 @@ class _WarmStart:
         as start vector, and its workspace."""
         if self.reuse is False:
             return {}
-        from corvane import engine
-
         with self._lock:
             workspace = self._workspaces.setdefault(key, engine.Workspace())
             history = [(v, r) for v, r in self._history.get(key, []) if v != self.value]
@@ -617,8 +615,6 @@ def sweep(build, values, *, wavelength: float | None = None, num_modes: int = 1,
     >>> s.neff.shape                                                     # doctest: +SKIP
     (9, 3)
     """
-    from corvane.geometry import Structure
-
     values = _check_values(values)
     wavelength_sweep = isinstance(build, Structure)
     if wavelength_sweep:
@@ -653,7 +649,10 @@ def sweep(build, values, *, wavelength: float | None = None, num_modes: int = 1,
     if wavelength_sweep and options.get("grid") is None:
         # One grid for every wavelength: the discretisation does not jump between points
         # (a smooth neff(lambda) for dispersion) and the operator pattern stays the same.
-        options["grid"] = _fixed_grid(build, float(values.max()), options.pop("step", None))
+        # The solve's own automatic grid at the longest wavelength (the widest field, so the
+        # widest window).
+        options["grid"] = automatic_grid(check_request(build, float(values.max()), **options))
+        options.pop("step", None)
 
     def point(k: int, opts: dict) -> _Point:
         return _Point(build=build, value=float(values[k]), wavelength=float(wavelengths[k]),
@@ -722,14 +721,6 @@ def sweep(build, values, *, wavelength: float | None = None, num_modes: int = 1,
         bar.close()
     return _collect(parameter, values, wavelengths, rows, failed, cancelled, tracker,
                     group_index, keep_modes, keep_fields)
-
-
-def _fixed_grid(structure, wavelength: float, step):
-    """The automatic grid of `corvane.solve` at the longest wavelength of the sweep (the
-    widest field, so the widest window)."""
-    from corvane.grid import Grid
-
-    return Grid.auto(structure, wavelength) if step is None else Grid.auto(structure, wavelength, step=step)
 
 
 def _collect(parameter, values, wavelengths, rows, failed, cancelled, tracker,
