@@ -19,22 +19,25 @@ from corvane.result import Solution
 log = logging.getLogger("corvane")
 
 
-def run(request: Request) -> Solution:
-    """Solve one request: window, materials, sub-problems, search, choice."""
+def run(request: Request, *, margin: dict | None = None, targets=()) -> Solution:
+    """Solve one request: window, materials, sub-problems, search, choice. `margin` widens
+    the automatic window ({"x": mx, "y": my}, micrometres); `targets` are effective indices
+    to search near (a bend's straight guide)."""
     started = time.perf_counter()
     timings: dict[str, float] = {}
     with _timed(timings, "grid"):
-        domain = problem.build_domain(request)
+        domain = problem.build_domain(request, margin)
     try:
         with _timed(timings, "sampling"):
             discrete = problem.discretise(request, domain)
         windows = subproblems.windows(domain)
         settings = subproblems.shared_settings(request, discrete, windows)
         with _timed(timings, "solve_wall"):
-            centre = search.centre(request, domain, discrete, windows, settings)
+            centre = search.centre(request, domain, discrete, windows, settings, targets)
             solved = search.solve_windows(windows, discrete.eps, discrete.mu,
                                           settings=settings, at=centre.shift,
                                           guess=centre.guess, cladding=centre.cladding,
+                                          targets=centre.targets, ceiling=discrete.n_max,
                                           include_all=request.include_all)
     except (MemoryError, ValueError) as exc:
         if not budget.out_of_memory(exc):

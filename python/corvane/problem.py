@@ -51,13 +51,14 @@ class Problem:
     stretch: tuple  # (x, y) stretch factors of `corvane.pml.stretch_factors`
 
 
-def build_domain(request: Request) -> Domain:
-    """The grid (given, or `Grid.auto` around the structure), the PML cells outside it, and
-    the mirror planes of the structure about which the padded window is symmetric too."""
+def build_domain(request: Request, margin: dict | None = None) -> Domain:
+    """The grid (given, or `Grid.auto` around the structure, with the `margin` {"x": mx,
+    "y": my} in micrometres when given), the PML cells outside it, and the mirror planes of
+    the structure about which the padded window is symmetric too."""
     structure, wavelength, pml = request.structure, request.wavelength, request.pml
     candidates = structure_planes(structure, request.symmetry, request.bend_radius, pml)
     if request.grid is None:
-        grid = automatic_grid(request, candidates)
+        grid = automatic_grid(request, candidates, margin)
     else:
         grid = request.grid
         _guard(request, grid.size, None, split=False)
@@ -71,20 +72,25 @@ def build_domain(request: Request) -> Domain:
     return Domain(grid, x_edges, y_edges, (nl, nr, nb, nt), planes, xs, ys, cells)
 
 
-def automatic_grid(request: Request, planes: dict | None = None) -> Grid:
+def automatic_grid(request: Request, planes: dict | None = None,
+                   margin: dict | None = None) -> Grid:
     """The grid of a solve given no grid: `Grid.auto` around the structure with the request's
-    step, symmetric about the mirror `planes` the solve may split at (by default those of
-    the structure that the request's symmetry, bend and PML allow). A grid beyond
-    `max_cells` or the memory is refused (`corvane.ProblemTooLarge`) before it is built."""
+    step (and `Grid.auto`'s margin, or `margin` {"x": mx, "y": my} in micrometres),
+    symmetric about the mirror `planes` the solve may split at (by default those of the
+    structure that the request's symmetry, bend and PML allow). A grid beyond `max_cells`
+    or the memory is refused (`corvane.ProblemTooLarge`) before it is built."""
     structure, wavelength, step = request.structure, request.wavelength, request.step
     if planes is None:
         planes = structure_planes(structure, request.symmetry, request.bend_radius, request.pml)
     if step is None:
         step = wavelength / (20.0 * max(structure.max_index(wavelength), 1.0))
-    mirrors = {"mirror_x": planes.get("x"), "mirror_y": planes.get("y")}
-    _guard(request, Grid.auto_size(structure, wavelength, step=step, **mirrors), step,
+    margins = None
+    if margin:  # an axis without finite extent ignores its margin
+        margins = (margin.get("x", margin.get("y")), margin.get("y", margin.get("x")))
+    options = {"margin": margins, "mirror_x": planes.get("x"), "mirror_y": planes.get("y")}
+    _guard(request, Grid.auto_size(structure, wavelength, step=step, **options), step,
            split=bool(planes))
-    return Grid.auto(structure, wavelength, step=step, **mirrors)
+    return Grid.auto(structure, wavelength, step=step, **options)
 
 
 def _guard(request: Request, size, step, *, split: bool) -> None:

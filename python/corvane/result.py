@@ -9,6 +9,7 @@ a `ModeSummary` of every mode found but not returned, and the grid the fields li
 
 from __future__ import annotations
 
+import warnings
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -22,6 +23,7 @@ from corvane.sampling import SampledMaterials
 from corvane.search import Centre
 from corvane.subproblems import Window, WindowModes
 from corvane.symmetry import mirrored_edges, unfold
+from corvane.weights import component_weights
 
 
 @dataclass(frozen=True)
@@ -52,6 +54,8 @@ class Solution:
     formulation: str  # "diagonal" or "tensorial"
     backend: str
     cladding_index: float  # the rim index: guided modes lie above it
+    rim: dict = field(default_factory=dict)  # the rim index of each axis, {"x": .., "y": ..}
+    operator_applications: int = 0  # of the sub-problems' eigen searches
     timings: dict = field(default_factory=dict)  # seconds per stage
 
 
@@ -62,7 +66,8 @@ def choose(request: Request, domain: Domain, problem: Problem, windows: list[Win
     xs, ys, planes = domain.xs, domain.ys, domain.planes
     full_x = mirrored_edges(xs) if "x" in planes else xs
     full_y = mirrored_edges(ys) if "y" in planes else ys
-    areas = np.outer(np.diff(full_x), np.diff(full_y))
+    full_grid = Grid(full_x, full_y)
+    weights = (component_weights(full_grid, "ex"), component_weights(full_grid, "ey"))
     records = [ModeSummary(complex(sv.neffs[k]), sv.kinds[k], win.parity,
                            float(sv.wall_fraction[k]), float(sv.pml_fraction[k]), w, k)
                for w, (win, sv) in enumerate(zip(windows, solved)) for k in range(len(sv.neffs))]
@@ -78,7 +83,7 @@ def choose(request: Request, domain: Domain, problem: Problem, windows: list[Win
         ks = [r.index for r in kept if r.window == w]
         if not ks:
             continue
-        fields = unfold(sv.fields[:, ks], win.parity, areas)
+        fields = unfold(sv.fields[:, ks], win.parity, weights)
         for j, k in enumerate(ks):
             built[(w, k)] = FoundMode(
                 complex(sv.neffs[k]), fields[:, j], sv.kinds[k], win.parity,
@@ -88,7 +93,24 @@ def choose(request: Request, domain: Domain, problem: Problem, windows: list[Win
         all_modes=tuple(built[(r.window, r.index)] for r in records
                         if (r.window, r.index) in built),
         hidden=tuple(r for r in records if (r.window, r.index) not in built),
-        physical_count=len(physical), grid=Grid(full_x, full_y), inner_grid=domain.grid,
+        physical_count=len(physical), grid=full_grid, inner_grid=domain.grid,
         pml_mask=pml_mask(len(full_x) - 1, len(full_y) - 1, domain.pml_cells),
         sampled=problem.sampled, formulation="tensorial" if problem.tensorial else "diagonal",
-        backend=solved[0].backend, cladding_index=centre.cladding)
+        backend=solved[0].backend, cladding_index=centre.cladding, rim=centre.rim,
+        operator_applications=sum(s.applications for s in solved))
+
+
+def warn_if_short(solution: Solution, request: Request) -> None:
+    """A `UserWarning` naming the reason and the fixes when a solve returns fewer physical
+    modes than asked for."""
+    if request.include_all or len(solution.modes) >= request.num_modes:
+        return
+    found = "no physical mode" if not solution.modes else \
+        f"only {len(solution.modes)} of {request.num_modes} physical modes"
+    warnings.warn(
+        f"corvane.solve found {found} (guided or leaky; {len(solution.hidden)} PML or wall "
+        f"modes hidden, rim index {solution.cladding_index:.4g}): the guide may support fewer "
+        f"modes at {request.wavelength} um, or the search missed them. Give neff_guess near "
+        f"the effective index you expect, enlarge the window (grid=, or pml) so a weakly "
+        f"guided mode fits, or ask for fewer modes (num_modes); include_all=True shows what "
+        f"was found.", UserWarning, stacklevel=3)
