@@ -8,7 +8,8 @@ highest effective index first. Conventions: docs/user_guide.md.
 from corvane import _core
 from corvane import materials
 from corvane.geometry import Ellipse, Layer, Polygon, Rectangle, Structure, rib, slot, strip
-from corvane.grid import Grid
+from corvane.budget import ProblemTooLarge, estimate
+from corvane.grid import Grid, ResolutionWarning
 from corvane.materials import Material
 from corvane.modes import Mode, ModeSet, load
 from corvane.sampling import SampledMaterials, sample_materials
@@ -17,6 +18,7 @@ from corvane.solve import PML, solve
 __all__ = ["_core", "solve", "PML", "Mode", "ModeSet", "load"]
 __all__ += ["materials", "Material", "Rectangle", "Polygon", "Ellipse", "Layer", "Structure",
             "strip", "rib", "slot", "Grid", "sample_materials", "SampledMaterials"]
+__all__ += ["estimate", "ProblemTooLarge", "ResolutionWarning"]
 
 # Workflows beyond one solve: sweeps with mode tracking, dispersion, bends.
 from corvane.bend import apply_bend, bend_loss_db_per_90deg

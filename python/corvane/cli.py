@@ -195,6 +195,8 @@ def _solver_options(doc: dict, args) -> dict:
         table["num_modes"] = args.modes
     if args.step is not None:
         table["step"] = args.step
+    if getattr(args, "max_cells", None) is not None:
+        table["max_cells"] = args.max_cells
     return table
 
 
@@ -331,13 +333,13 @@ def sweep_table(result) -> str:
 
 
 def run(path, *, output=None, plots=None, modes=None, step=None, wavelength=None,
-        progress=None) -> dict:
+        progress=None, max_cells=None) -> dict:
     """Run a TOML description as the command line does; returns the results written to
     results.json. Lengths in micrometres.
 
     >>> run("examples/strip.toml", output="strip_out", plots=False)   # doctest: +SKIP
     """
-    args = argparse.Namespace(modes=modes, step=step)
+    args = argparse.Namespace(modes=modes, step=step, max_cells=max_cells)
     path = Path(path)
     try:
         with open(path, "rb") as f:
@@ -388,6 +390,8 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--modes", type=int, help="number of modes (overrides [solver] num_modes)")
     parser.add_argument("--step", type=float, help="largest grid cell in micrometres "
                         "(overrides [solver] step)")
+    parser.add_argument("--max-cells", type=float, help="refuse grids of more cells, PML "
+                        "included (default: refuse what the available memory cannot hold)")
     parser.add_argument("--wavelength", type=float, help="wavelength in micrometres "
                         "(overrides the file's)")
     parser.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
@@ -405,7 +409,7 @@ def main(argv=None) -> int:
     try:
         run(args.file, output=args.output, plots=False if args.no_plots else None,
             modes=args.modes, step=args.step, wavelength=args.wavelength,
-            progress=args.progress)
+            progress=args.progress, max_cells=args.max_cells)
     except FileNotFoundError as exc:
         print(f"corvane: {exc.strerror}: {exc.filename}", file=sys.stderr)
         return 2

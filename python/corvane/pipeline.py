@@ -12,7 +12,7 @@ import logging
 import time
 from contextlib import contextmanager
 
-from corvane import problem, result, search, subproblems
+from corvane import budget, problem, result, search, subproblems
 from corvane.inputs import Request
 from corvane.result import Solution
 
@@ -27,17 +27,22 @@ def run(request: Request, *, margin: dict | None = None, targets=()) -> Solution
     timings: dict[str, float] = {}
     with _timed(timings, "grid"):
         domain = problem.build_domain(request, margin)
-    with _timed(timings, "sampling"):
-        discrete = problem.discretise(request, domain)
-    windows = subproblems.windows(domain)
-    settings = subproblems.shared_settings(request, discrete, windows)
-    with _timed(timings, "solve_wall"):
-        centre = search.centre(request, domain, discrete, windows, settings, targets)
-        solved = search.solve_windows(windows, discrete.eps, discrete.mu, settings=settings,
-                                      at=centre.shift, guess=centre.guess,
-                                      cladding=centre.cladding, targets=centre.targets,
-                                      ceiling=discrete.n_max,
-                                      include_all=request.include_all)
+    try:
+        with _timed(timings, "sampling"):
+            discrete = problem.discretise(request, domain)
+        windows = subproblems.windows(domain)
+        settings = subproblems.shared_settings(request, discrete, windows)
+        with _timed(timings, "solve_wall"):
+            centre = search.centre(request, domain, discrete, windows, settings, targets)
+            solved = search.solve_windows(windows, discrete.eps, discrete.mu,
+                                          settings=settings, at=centre.shift,
+                                          guess=centre.guess, cladding=centre.cladding,
+                                          targets=centre.targets, ceiling=discrete.n_max,
+                                          include_all=request.include_all)
+    except (MemoryError, ValueError) as exc:
+        if not budget.out_of_memory(exc):
+            raise
+        raise problem.too_large(request, domain, exc) from exc
     timings["native"] = sum(s.native_seconds for s in solved)
     with _timed(timings, "classification"):
         solution = result.choose(request, domain, discrete, windows, solved, centre)

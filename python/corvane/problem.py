@@ -13,6 +13,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from corvane import budget
 from corvane.bend import apply_bend
 from corvane.grid import Grid
 from corvane.inputs import Request, check_sampled, check_window
@@ -56,8 +57,11 @@ def build_domain(request: Request, margin: dict | None = None) -> Domain:
     the structure about which the padded window is symmetric too."""
     structure, wavelength, pml = request.structure, request.wavelength, request.pml
     candidates = structure_planes(structure, request.symmetry, request.bend_radius, pml)
-    grid = request.grid if request.grid is not None else \
-        automatic_grid(request, candidates, margin)
+    if request.grid is None:
+        grid = automatic_grid(request, candidates, margin)
+    else:
+        grid = request.grid
+        _guard(request, grid.size, None, split=False)
     check_window(structure, grid, pml, wavelength)
     x_edges, nl, nr = padded(np.asarray(grid.x_edges, float), pml.left, pml.right)
     y_edges, nb, nt = padded(np.asarray(grid.y_edges, float), pml.bottom, pml.top)
@@ -73,7 +77,8 @@ def automatic_grid(request: Request, planes: dict | None = None,
     """The grid of a solve given no grid: `Grid.auto` around the structure with the request's
     step (and `Grid.auto`'s margin, or `margin` {"x": mx, "y": my} in micrometres),
     symmetric about the mirror `planes` the solve may split at (by default those of the
-    structure that the request's symmetry, bend and PML allow)."""
+    structure that the request's symmetry, bend and PML allow). A grid beyond `max_cells`
+    or the memory is refused (`corvane.ProblemTooLarge`) before it is built."""
     structure, wavelength, step = request.structure, request.wavelength, request.step
     if planes is None:
         planes = structure_planes(structure, request.symmetry, request.bend_radius, request.pml)
@@ -82,8 +87,32 @@ def automatic_grid(request: Request, planes: dict | None = None,
     margins = None
     if margin:  # an axis without finite extent ignores its margin
         margins = (margin.get("x", margin.get("y")), margin.get("y", margin.get("x")))
-    return Grid.auto(structure, wavelength, step=step, margin=margins,
-                     mirror_x=planes.get("x"), mirror_y=planes.get("y"))
+    options = {"margin": margins, "mirror_x": planes.get("x"), "mirror_y": planes.get("y")}
+    _guard(request, Grid.auto_size(structure, wavelength, step=step, **options), step,
+           split=bool(planes))
+    return Grid.auto(structure, wavelength, step=step, **options)
+
+
+def _guard(request: Request, size, step, *, split: bool) -> None:
+    """Refuse, before anything is allocated, a grid beyond max_cells or the memory."""
+    e = budget.estimate_padded(size, request.pml.sides, _formulation(request), split)
+    budget.guard(e, structure=request.structure, wavelength=request.wavelength, step=step,
+                 max_cells=request.max_cells)
+
+
+def _formulation(request: Request) -> str:
+    tensorial = request.formulation == "tensorial" or (request.formulation == "auto"
+                                                       and not request.structure.is_diagonal)
+    return "tensorial" if tensorial else "diagonal"
+
+
+def too_large(request: Request, domain: Domain, exc: BaseException) -> budget.ProblemTooLarge:
+    """The guard's error for a solve of this domain that ran out of memory anyway."""
+    e = budget.Estimate((domain.x_edges.size - 1, domain.y_edges.size - 1),
+                        _formulation(request), bool(domain.planes))
+    return budget.ProblemTooLarge(budget.too_large_message(
+        e, f"which ran out of memory ({exc})", structure=request.structure,
+        wavelength=request.wavelength, step=request.step))
 
 
 def discretise(request: Request, domain: Domain) -> Problem:

@@ -275,7 +275,13 @@ def first_request(request):
     `formulation_for`, on the caller's grid or the automatic one at `first_step`."""
     step = None
     if request.grid is None:
-        step = first_step(request.wavelength, request.structure.max_index(request.wavelength))
+        structure = request.structure
+        step = first_step(request.wavelength, structure.max_index(request.wavelength))
+        # A structure thinner than that still gets two cells across on the first grid.
+        xmin, ymin, xmax, ymax = structure.bounds()
+        for a, b in ((xmin, xmax), (ymin, ymax)):
+            if a is not None:
+                step = min(step, 0.5 * (b - a))
     return dataclasses.replace(request, step=step, formulation=formulation_for(request))
 
 

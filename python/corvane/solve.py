@@ -45,7 +45,8 @@ log.addHandler(logging.NullHandler())  # silent unless the application configure
 
 def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=None,
           pml="auto", symmetry="auto", neff_guess=None, include_all: bool = False,
-          formulation: str = "auto", bend_radius=None, accuracy=None, **engine_options):
+          formulation: str = "auto", bend_radius=None, max_cells=None, accuracy=None,
+          **engine_options):
     """Modes of a waveguide cross-section, the highest effective index first.
 
     structure: a `corvane.geometry.Structure` (lengths in micrometres).
@@ -72,6 +73,9 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
         off-diagonal terms).
     bend_radius: bend radius in micrometres, applied to the sampled materials by
         `corvane.bend.apply_bend`; it breaks the mirror symmetry in x.
+    max_cells: refuse (`corvane.ProblemTooLarge`) grids of more cells, PML included; by
+        default a grid is refused when its estimated memory (`corvane.estimate`) exceeds
+        80% of the memory available. Checked before the grid is built.
     engine_options: passed to the native solver (e.g. krylov_dim).
 
     Returns a `ModeSet` sorted by descending Re(neff). Raises ValueError or TypeError naming
@@ -91,7 +95,8 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
     request = asked = inputs.check_request(
         structure, wavelength, num_modes=num_modes, grid=grid, step=step, pml=pml,
         symmetry=symmetry, neff_guess=neff_guess, include_all=include_all,
-        formulation=formulation, bend_radius=bend_radius, accuracy=accuracy, **engine_options)
+        formulation=formulation, bend_radius=bend_radius, max_cells=max_cells,
+        accuracy=accuracy, **engine_options)
     if request.accuracy is not None:
         # The first grid of the series: the caller's, or the automatic one at a coarse step.
         request = refine.first_request(request)
@@ -136,7 +141,7 @@ def _straight_indices(request: Request) -> list[float]:
             request.wavelength, request.structure.max_index(request.wavelength))
         straight = solve(request.structure, request.wavelength, num_modes=request.num_modes,
                          step=step, pml=request.pml, formulation=request.formulation,
-                         **request.engine_options)
+                         max_cells=request.max_cells, **request.engine_options)
     return [float(m.neff.real) for m in straight]
 
 
