@@ -262,7 +262,7 @@ class Grid:
         Example:
             >>> from corvane.geometry import strip
             >>> Grid.auto_size(strip(), 1.55, step=0.02).shape
-            (54, 40)
+            (64, 50)
         """
         return _Sizer.auto(structure, wavelength, **options)
 

@@ -52,6 +52,10 @@ ORDER_RANGE = (0.6, 2.6)
 ORDER_SPREAD = 0.5
 # A fitted limit's error is at least this multiple of the fit's rms residual.
 FIT_SPREAD = 3.0
+# The error estimate is at least this share of the extrapolation's own correction: two
+# successive orders may agree by chance while the order still drifts (a corner, a hybrid
+# mode), measured up to 7 % of the correction on the rib's TM0.
+CORRECTION_SHARE = 0.1
 # The error estimate is this multiple of the change of the extrapolated value.
 SAFETY = 2.0
 # No grid of a series has more cells than this (the window without its PML).
@@ -128,8 +132,8 @@ def _extrapolate(steps: np.ndarray, values: np.ndarray, floor: float):
         spread = FIT_SPREAD * rms
     else:
         return float(values[-1]), math.inf, p
-    # Never claim far below the size of the correction itself.
-    error = max(SAFETY * change, spread, 0.03 * abs(limit - values[-1]), floor)
+    # Never claim far below the size of the correction itself (CORRECTION_SHARE).
+    error = max(SAFETY * change, spread, CORRECTION_SHARE * abs(limit - values[-1]), floor)
     return float(limit), float(error), p
 
 
