@@ -44,6 +44,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from corvane.io import FileFormatError, check, read_npz, save_npz
 from corvane.tracking import TRANSVERSE, assign_max, normalised_overlaps
 
 __all__ = ["sweep", "Sweep", "FailedPoint", "load_sweep"]
@@ -149,7 +150,8 @@ class Sweep:
         return ax
 
     def save(self, path) -> None:
-        """Write the arrays and metadata to an .npz file (fields are not saved).
+        """Write the arrays and metadata to an .npz file (fields are not saved), atomically:
+        an existing file is replaced only once the new one is complete.
 
         >>> s.save("sweep.npz"); corvane.load_sweep("sweep.npz")   # doctest: +SKIP
         """
@@ -169,25 +171,57 @@ class Sweep:
             arrays["operator_applications"] = self.operator_applications
         if self.seconds is not None:
             arrays["seconds"] = self.seconds
-        with open(path, "wb") as f:
-            np.savez(f, meta=np.array(json.dumps(meta)), **arrays)
+        save_npz(path, {"meta": np.array(json.dumps(meta)), **arrays}, compressed=False)
 
     @classmethod
     def load(cls, path) -> "Sweep":
-        """Read a Sweep written by `save` (without mode fields)."""
-        with np.load(path, allow_pickle=False) as data:
-            meta = json.loads(str(data["meta"]))
-            if meta.get("format") != _FORMAT:
-                raise ValueError(f"{path} is not a corvane sweep file (format {meta.get('format')!r})")
-            get = lambda key: np.array(data[key]) if key in data else None  # noqa: E731
-            return cls(
-                parameter=meta["parameter"], values=get("values"), wavelength=get("wavelength"),
-                neff=get("neff"), confidence=get("confidence"), mode_index=get("mode_index"),
-                group_index=get("group_index"),
-                failed=tuple(FailedPoint(**f) for f in meta["failed"]),
-                cancelled=bool(meta["cancelled"]),
-                operator_applications=get("operator_applications"), seconds=get("seconds"),
-            )
+        """Read a Sweep written by `save` (without mode fields). Raises FileFormatError (a
+        ValueError) for any file that is not a sound corvane sweep file."""
+        meta, arrays = read_npz(path, _FORMAT, "sweep")
+        try:
+            return cls._from_file(meta, arrays, path)
+        except FileFormatError:
+            raise
+        except (KeyError, TypeError, ValueError, AttributeError) as exc:
+            raise FileFormatError(f"{path}: inconsistent contents "
+                                  f"({type(exc).__name__}: {exc})") from None
+
+    @classmethod
+    def _from_file(cls, meta: dict, arrays: dict, path) -> "Sweep":
+        for key in ("values", "wavelength", "neff", "confidence", "mode_index"):
+            check(key in arrays, path, f"the array {key!r} is missing")
+        values, wavelength = arrays["values"], arrays["wavelength"]
+        points = values.shape[:1]
+        check(values.ndim == 1 and values.dtype.kind in "fi" and np.all(np.isfinite(values)),
+              path, "values must be a 1-d array of finite numbers")
+        check(wavelength.shape == points and wavelength.dtype.kind in "fi"
+              and np.all(np.isfinite(wavelength)) and np.all(wavelength > 0), path,
+              "wavelength must hold one positive length (micrometres) per point")
+        neff = arrays["neff"]
+        check(neff.ndim == 2 and neff.shape[0] == points[0] and neff.dtype.kind in "fc", path,
+              f"neff has shape {neff.shape}; expected (points, modes) with {points[0]} points")
+        check(not np.any(np.isinf(neff)), path, "neff has infinite entries")
+        shape = neff.shape
+        for key, kinds in (("confidence", "f"), ("mode_index", "i"), ("group_index", "fc"),
+                           ("operator_applications", "i"), ("seconds", "f")):
+            if key in arrays:
+                expected = shape if key in ("confidence", "mode_index", "group_index") else points
+                check(arrays[key].shape == expected and arrays[key].dtype.kind in kinds, path,
+                      f"{key} has shape {arrays[key].shape} ({arrays[key].dtype}); "
+                      f"expected {expected}")
+        index = arrays["mode_index"]
+        check(bool(np.all((index >= 0) == np.isfinite(neff))), path,
+              "mode_index and neff disagree on which modes were found")
+        get = lambda key: np.array(arrays[key]) if key in arrays else None  # noqa: E731
+        return cls(
+            parameter=str(meta["parameter"]), values=get("values"), wavelength=get("wavelength"),
+            neff=get("neff").astype(complex), confidence=get("confidence"),
+            mode_index=get("mode_index"), group_index=get("group_index"),
+            failed=tuple(FailedPoint(index=int(f["index"]), value=float(f["value"]),
+                                     error=str(f["error"])) for f in meta["failed"]),
+            cancelled=bool(meta["cancelled"]),
+            operator_applications=get("operator_applications"), seconds=get("seconds"),
+        )
 
 
 def load_sweep(path) -> Sweep:
