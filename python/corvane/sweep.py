@@ -32,6 +32,7 @@ Ctrl-C during a sweep stops it and returns the points already solved (`Sweep.can
 
 from __future__ import annotations
 
+import collections
 import dataclasses
 import json
 import logging
@@ -45,6 +46,7 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from corvane.io import FileFormatError, check, read_npz, save_npz
+from corvane.materials import probing_at
 from corvane.tracking import TRANSVERSE, assign_max, normalised_overlaps
 
 __all__ = ["sweep", "Sweep", "FailedPoint", "load_sweep"]
@@ -329,9 +331,21 @@ class _Tracker:
 
 # --- reuse -------------------------------------------------------------------------------
 
+def _distinct_last(pairs: list, count: int = 3) -> list:
+    """The last `count` (x, y) pairs with distinct x, the newest for a revisited x, in order:
+    a sweep that comes back to a value must not give the interpolation two equal nodes."""
+    kept: dict = {}
+    for x, y in reversed(pairs):
+        if len(kept) == count:
+            break
+        kept.setdefault(x, y)
+    return list(reversed(kept.items()))
+
+
 def _extrapolate(xs: list[float], ys: list, x: float):
-    """Value at x of the polynomial through the last (up to three) points (xs, ys)."""
-    xs, ys = xs[-3:], ys[-3:]
+    """Value at x of the polynomial through the last (up to three) points (xs, ys) with
+    distinct xs."""
+    xs, ys = zip(*_distinct_last(list(zip(xs, ys))))
     if len(xs) == 1:
         return ys[0]
     result = 0
@@ -356,9 +370,10 @@ class _Predictor:
         for m, k in enumerate(index):
             if k < 0:
                 continue
-            for history, item in ((self.values[m], float(value)), (self.neffs[m], modes[k].neff)):
-                history.append(item)
-                del history[:-3]
+            pairs = _distinct_last(list(zip(self.values[m], self.neffs[m]))
+                                   + [(float(value), modes[k].neff)])
+            self.values[m] = [x for x, _ in pairs]
+            self.neffs[m] = [n for _, n in pairs]
 
     def neff_guess(self, value) -> float | None:
         """Just above the highest predicted Re(neff): the solve then finds the tracked modes
@@ -379,15 +394,20 @@ class _WarmStart:
     sub-problem it keeps an engine `Workspace` (the symbolic factorisation of its operator
     pattern) and the engine results of the last three points, from which
     `corvane.engine.extrapolated_start` predicts the start vector of the next point.
+    Only the sub-problems of the last few grids are kept (`KEPT_SUB_PROBLEMS`): a geometry
+    sweep changes the grid at almost every point, and what it kept for the old grids would
+    otherwise grow with the sweep.
     """
+
+    KEPT_SUB_PROBLEMS = 8  # two grids of four mirror sub-problems each
 
     def __init__(self, num_tracked: int, reuse: bool):
         self.reuse = reuse
         self.predictor = _Predictor(num_tracked)
         self.value = None
         self.applications = 0
-        self._history: dict = {}
-        self._workspaces: dict = {}
+        self._history: collections.OrderedDict = collections.OrderedDict()
+        self._workspaces: collections.OrderedDict = collections.OrderedDict()
         self._started: set = set()
         self._lock = threading.Lock()
 
@@ -414,6 +434,8 @@ class _WarmStart:
 
         with self._lock:
             workspace = self._workspaces.setdefault(key, engine.Workspace())
+            self._workspaces.move_to_end(key)
+            self._forget_old(self._workspaces)
             history = [(v, r) for v, r in self._history.get(key, []) if v != self.value]
             first = key not in self._started
             self._started.add(key)
@@ -452,7 +474,13 @@ class _WarmStart:
                     if len(result.neffs) < len(history[-1][1].neffs):
                         return
                     history = history[:-1]
-                self._history[key] = (history + [(self.value, result)])[-3:]
+                self._history[key] = _distinct_last(history + [(self.value, result)])
+                self._history.move_to_end(key)
+                self._forget_old(self._history)
+
+    def _forget_old(self, kept: collections.OrderedDict) -> None:
+        while len(kept) > self.KEPT_SUB_PROBLEMS:
+            kept.popitem(last=False)
 
 
 # --- the sweep -------------------------------------------------------------------------
@@ -555,7 +583,7 @@ def sweep(build, values, *, wavelength: float | None = None, num_modes: int = 1,
     if wavelength_sweep and options.get("grid") is None:
         # One grid for every wavelength: the discretisation does not jump between points
         # (a smooth neff(lambda) for dispersion) and the operator pattern stays the same.
-        options["grid"] = _fixed_grid(build, float(values.max()), options.pop("step", None))
+        options["grid"] = _fixed_grid(build, values, options.pop("step", None))
 
     def point(k: int, opts: dict) -> _Point:
         return _Point(build=build, value=float(values[k]), wavelength=float(wavelengths[k]),
@@ -623,12 +651,22 @@ def sweep(build, values, *, wavelength: float | None = None, num_modes: int = 1,
                     group_index, keep_modes)
 
 
-def _fixed_grid(structure, wavelength: float, step):
+def _fixed_grid(structure, wavelengths: np.ndarray, step):
     """The automatic grid of `corvane.solve` at the longest wavelength of the sweep (the
-    widest field, so the widest window)."""
+    widest field, so the widest window), or at the longest one where the materials can be
+    evaluated: a wavelength where they cannot (a Sellmeier pole, a table's end) fails as its
+    own point."""
     from corvane.grid import Grid
 
-    return Grid.auto(structure, wavelength) if step is None else Grid.auto(structure, wavelength, step=step)
+    options = {} if step is None else {"step": step}
+    candidates = np.unique(wavelengths)[::-1]
+    for k, wavelength in enumerate(candidates):
+        try:
+            with probing_at(float(wavelength)):
+                return Grid.auto(structure, float(wavelength), **options)
+        except ValueError:
+            if k == len(candidates) - 1:
+                raise
 
 
 def _collect(parameter, values, wavelengths, rows, failed, cancelled, num_tracked,
