@@ -496,6 +496,8 @@ def run(path, *, output=None, plots=None, modes=None, step=None, wavelength=None
             doc = tomllib.load(f)
         except tomllib.TOMLDecodeError as exc:
             raise ConfigError(f"{path} is not valid TOML: {exc}") from None
+        except RecursionError:
+            raise ConfigError(f"{path} nests its arrays or tables too deeply") from None
     _check_keys(doc, _TOP_KEYS, "the top level")
     sweep_table_ = _sweep_table(doc)
     wavelength_sweep = sweep_table_ is not None and sweep_table_["parameter"] == "wavelength"
