@@ -4,17 +4,15 @@ metal guide against its analytic TE10 index."""
 
 from __future__ import annotations
 
-import importlib
 import math
 
 import numpy as np
 import pytest
 
 import corvane
+from corvane import engine, subproblems
 from corvane.geometry import Layer, Rectangle, Structure, strip
 from corvane.grid import Grid
-
-solve_module = importlib.import_module("corvane.solve")
 
 WAVELENGTH = 1.55
 STRIP = strip(width=0.5, height=0.22, core=3.48, cladding=1.444)
@@ -85,7 +83,7 @@ class TestFiltering:
 
     def test_all_modes_labelled_on_request(self, strip_grid, monkeypatch):
         # Keep the wall samples as sampled so their modes show up near the cladding index.
-        monkeypatch.setattr(solve_module, "WALL_DETUNE", None)
+        monkeypatch.setattr(subproblems, "WALL_DETUNE", None)
         modes = corvane.solve(STRIP, WAVELENGTH, num_modes=12, grid=strip_grid, pml=0.4,
                               symmetry="none", include_all=True)
         kinds = modes.kinds
@@ -98,7 +96,7 @@ class TestFiltering:
         assert all(m.pml_fraction < 0.05 and m.wall_fraction < 1e-6 for m in guided)
 
     def test_electric_symmetry_wall_never_gives_a_fake_mode(self, strip_grid, monkeypatch):
-        monkeypatch.setattr(solve_module, "WALL_DETUNE", None)
+        monkeypatch.setattr(subproblems, "WALL_DETUNE", None)
         modes = corvane.solve(STRIP, WAVELENGTH, num_modes=1, grid=strip_grid, pml=0.4,
                               symmetry="x")
         assert modes[0].kind == "guided" and modes[0].polarization == "TE"
@@ -122,7 +120,8 @@ def no_native(**kwargs):
 class TestErrors:
     @pytest.fixture(autouse=True)
     def _guard(self, monkeypatch):
-        monkeypatch.setattr(solve_module, "run_native", no_native)
+        monkeypatch.setattr(engine, "solve_diagonal", no_native)
+        monkeypatch.setattr(engine, "solve_tensorial", no_native)
 
     @pytest.mark.parametrize("kwargs, error, text", [
         ({"wavelength": -1.55}, ValueError, "wavelength must be a positive number of micrometres"),
@@ -304,10 +303,3 @@ def test_progress_goes_to_the_logger_and_timings(strip_grid, caplog, capsys):
     out = capsys.readouterr()
     assert out.out == "" and out.err == ""
 
-
-def test_exact_module_and_engine_give_the_same_modes(whole, strip_grid, monkeypatch):
-    monkeypatch.setattr(solve_module, "_engine", lambda: None)
-    core = corvane.solve(STRIP, WAVELENGTH, num_modes=2, grid=strip_grid, pml=0.4,
-                         symmetry="none")
-    assert core.backend in ("umfpack_arpack", "arpack", "native_shift_invert")
-    assert np.allclose(core.neff, whole.neff, atol=1e-9)

@@ -1,0 +1,200 @@
+"""The sub-problems of one solve: the windows it solves separately and one request of modes
+from one of them.
+
+A mirror plane splits the window into halves solved with a magnetic and with an electric wall
+on the plane (`windows`). A `SubProblem` is one such window with the PML folded into its
+materials and the samples of its electric walls detuned; `SubProblem.ask(count, at)` returns
+the `count` modes nearest the effective index `at` as `WindowModes`: physical (unstretched)
+fields on the window, residuals, energy fractions and kinds.
+"""
+
+from __future__ import annotations
+
+import itertools
+import logging
+import time
+from dataclasses import dataclass
+
+import numpy as np
+
+from corvane import engine
+from corvane.classify import PML_IMAG_MARGIN, WALL_FRACTION, classify, energy_fractions
+from corvane.inputs import Request
+from corvane.native import NativeResult, run_native
+from corvane.pml import pml_mask, stretched_materials
+from corvane.problem import Domain, Problem
+
+log = logging.getLogger("corvane")
+
+# A mode whose Lorentz self-overlap (at unit power) is below this spoils the later modes that
+# the native solver orthogonalises against it; see `SubProblem.refine`.
+RISKY_SELF_OVERLAP = 0.1
+# eps and mu given to the electric-wall samples (None leaves them as sampled).
+WALL_DETUNE = 1e-4
+
+
+@dataclass(frozen=True)
+class Window:
+    """The grid of one sub-problem and what its modes are judged against."""
+
+    x_edges: np.ndarray
+    y_edges: np.ndarray
+    pmc_x: bool
+    pmc_y: bool
+    pml_cells: tuple[int, int, int, int]  # cells of PML at left, right, bottom, top
+    parity: tuple  # (("x", "magnetic"|"electric"), ...) of the mirror walls of this half
+
+
+@dataclass(frozen=True)
+class SubproblemSettings:
+    """What every sub-problem of one solve shares."""
+
+    tensorial: bool
+    wavelength: float  # micrometres
+    num_modes: int  # physical modes wanted
+    stretch: tuple  # (x, y) PML stretch factors of the window
+    loss_index: float  # the largest |Im(index)| of the materials
+    open_window: bool  # a PML on some side
+    passive: bool  # no material with gain
+    options: dict  # engine options
+
+
+@dataclass
+class WindowModes:
+    """Modes of one sub-problem, the highest Re(neff) first, classified."""
+
+    neffs: np.ndarray
+    fields: np.ndarray  # (6, M, nx, ny), physical (unstretched) fields on the sub-window
+    kinds: list
+    residuals: np.ndarray
+    wall_fraction: np.ndarray
+    pml_fraction: np.ndarray
+    backend: str
+    operator_rows: int
+    native_seconds: float = 0.0
+    python_seconds: float = 0.0
+
+
+def windows(domain: Domain) -> list[Window]:
+    """The sub-problems: one, or one per wall type on each mirror plane."""
+    xs, ys, cells, planes = domain.xs, domain.ys, domain.cells, domain.planes
+    walls = [[("x", True), ("x", False)] if "x" in planes else [None],
+             [("y", True), ("y", False)] if "y" in planes else [None]]
+    out = []
+    for wx, wy in itertools.product(*walls):
+        parity = tuple((w[0], "magnetic" if w[1] else "electric") for w in (wx, wy)
+                       if w is not None)
+        out.append(Window(xs, ys, bool(wx and wx[1]), bool(wy and wy[1]), cells, parity))
+    return out
+
+
+def shared_settings(request: Request, problem: Problem,
+                    windows: list[Window]) -> SubproblemSettings:
+    """The settings of every sub-problem of one solve."""
+    options = request.engine_options
+    if len(windows) > 1:
+        # Two half windows run side by side, one core each; a single window gets both cores.
+        options = {**options, "threads": options.get("threads", 1)}
+    return SubproblemSettings(
+        tensorial=problem.tensorial, wavelength=request.wavelength,
+        num_modes=request.num_modes, stretch=problem.stretch, loss_index=problem.loss_index,
+        open_window=request.pml.any, passive=problem.passive, options=options)
+
+
+def detune_walls(eps: np.ndarray, mu: np.ndarray, pmc_x: bool, pmc_y: bool):
+    """Give the samples on electric low walls a tiny eps and mu (in place).
+
+    Those samples (Ey, Ez, Hx on the x wall; Ex, Ez, Hy on the y wall) form a system of their
+    own, decoupled from the interior, whose modes sit at neff = sqrt(eps mu) of the wall
+    cells. With eps mu tiny they move to neff ~ 0, far from every guided mode, and stop
+    taking the places of physical modes in the eigen search; no physical mode changes."""
+    if WALL_DETUNE is None:
+        return
+    rows = []
+    if not pmc_x:
+        rows += [(eps, 1, np.s_[0, :]), (eps, 2, np.s_[0, :]), (mu, 0, np.s_[0, :])]
+    if not pmc_y:
+        rows += [(eps, 0, np.s_[:, 0]), (eps, 2, np.s_[:, 0]), (mu, 1, np.s_[:, 0])]
+    for t, r, where in rows:
+        for c in range(3):
+            t[r, c][where] = WALL_DETUNE if c == r else 0
+
+
+class SubProblem:
+    """One window ready for the native solver; `native_seconds` sums its native calls."""
+
+    def __init__(self, win: Window, eps, mu, settings: SubproblemSettings,
+                 cladding_index: float):
+        self.win, self.settings, self.cladding_index = win, settings, cladding_index
+        sx, sy = settings.stretch
+        self.nx, self.ny = len(win.x_edges) - 1, len(win.y_edges) - 1
+        self.eps, self.mu = stretched_materials(eps, mu, sx, sy)
+        detune_walls(self.eps, self.mu, win.pmc_x, win.pmc_y)
+        self.areas = np.outer(np.diff(win.x_edges), np.diff(win.y_edges))
+        self.mask = pml_mask(self.nx, self.ny, win.pml_cells)
+        self.unknowns = (4 if settings.tensorial else 2) * self.nx * self.ny
+        self.native_seconds = 0.0
+        self.options = settings.options
+        if "workspace" not in self.options:
+            # Every solve of this window (more modes, one mode again) has one operator pattern.
+            self.options = {**self.options, "workspace": engine.Workspace()}
+
+    def ask(self, count: int, at: float) -> WindowModes:
+        """The `count` modes nearest the effective index `at`, classified, each mode that
+        follows a PML mode solved again alone (see `refine`)."""
+        r, fields = self.native(count, at)
+        wall, pml = self.fractions(fields)
+        kinds = self.kinds(r.neffs, wall, pml)
+        self.refine(r, fields, wall, pml, kinds)
+        return WindowModes(r.neffs, fields, kinds, r.residuals, wall, pml, r.backend,
+                           r.operator_rows)
+
+    def native(self, count: int, at: float) -> tuple[NativeResult, np.ndarray]:
+        """One native solve and its physical fields (6, M, nx, ny)."""
+        win, (sx, sy) = self.win, self.settings.stretch
+        start = time.perf_counter()
+        r = run_native(tensorial=self.settings.tensorial, x_edges=win.x_edges,
+                       y_edges=win.y_edges, pmc_x=win.pmc_x, pmc_y=win.pmc_y, eps=self.eps,
+                       mu=self.mu, num_modes=count, shift=at,
+                       wavelength=self.settings.wavelength, options=self.options)
+        self.native_seconds += time.perf_counter() - start
+        fields = r.fields.reshape(6, len(r.neffs), self.nx, self.ny).copy()
+        # Back from the stretched fields E'_x = sx Ex, ... to the physical ones.
+        fields[0] /= sx[0][None, :, None]
+        fields[1] /= sy[0][None, None, :]
+        fields[3] /= sx[1][None, :, None]
+        fields[4] /= sy[1][None, None, :]
+        return r, fields
+
+    def fractions(self, fields):
+        return energy_fractions(fields, self.areas, self.mask, self.win.pmc_x, self.win.pmc_y)
+
+    def kinds(self, neffs, wall, pml):
+        s = self.settings
+        return classify(neffs, wall, pml, cladding_index=self.cladding_index,
+                        loss_index=s.loss_index, open_window=s.open_window, passive=s.passive)
+
+    def refine(self, r: NativeResult, fields, wall, pml, kinds):
+        """Solve again, alone, each candidate physical mode that follows a mode of vanishing
+        self-overlap in the native result, and take its fields from that solve (in place).
+
+        The native solver orthogonalises every mode against all modes of higher Re(neff) with
+        the coefficient overlap / self-overlap; PML modes have a self-overlap near zero, so a
+        guided mode below them in Re(neff) comes back mixed with them. A solve for one mode at
+        its own index has nothing to mix with."""
+        risky = np.abs(r.self_overlaps) < RISKY_SELF_OVERLAP
+        for k in range(len(r.neffs)):
+            if not np.any(risky[:k]) or wall[k] > WALL_FRACTION \
+                    or abs(r.neffs[k].imag) > self.settings.loss_index + PML_IMAG_MARGIN:
+                continue
+            target = r.neffs[k]
+            again, again_fields = self.native(1, target.real)
+            if len(again.neffs) != 1 or abs(again.neffs[0] - target) > 1e-6 * abs(target) + 1e-9:
+                log.debug("refinement of mode at neff %s found %s instead; kept the first fields",
+                          target, again.neffs)
+                continue
+            fields[:, k] = again_fields[:, 0]
+            w, p = self.fractions(again_fields)
+            wall[k], pml[k] = w[0], p[0]
+            kinds[k] = self.kinds(again.neffs, w, p)[0]
+            r.self_overlaps[k] = again.self_overlaps[0]
