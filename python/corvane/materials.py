@@ -366,7 +366,7 @@ class Material:
             try:
                 probed.append((self.eps_tensor(lam), self.mu_tensor(lam)))
             except ValueError as exc:
-                error = exc
+                error = error or exc  # the first: at the solve's wavelength when there is one
         if not probed:
             raise error
         return probed

@@ -16,6 +16,7 @@ import numpy as np
 from corvane.bend import apply_bend
 from corvane.grid import Grid
 from corvane.inputs import Request, check_sampled, check_window
+from corvane.materials import probing_at
 from corvane.pml import padded, pml_mask, stretch_factors
 from corvane.sampling import SampledMaterials, sample_materials
 from corvane.symmetry import half_edges, structure_planes, window_planes
@@ -54,7 +55,8 @@ def build_domain(request: Request) -> Domain:
     """The grid (given, or `Grid.auto` around the structure), the PML cells outside it, and
     the mirror planes of the structure about which the padded window is symmetric too."""
     structure, wavelength, pml = request.structure, request.wavelength, request.pml
-    candidates = structure_planes(structure, request.symmetry, request.bend_radius, pml)
+    with probing_at(wavelength):  # a tabulated material need only hold at this wavelength
+        candidates = structure_planes(structure, request.symmetry, request.bend_radius, pml)
     grid, step = request.grid, request.step
     if grid is None:
         if step is None:

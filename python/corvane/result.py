@@ -8,12 +8,14 @@ and the solve's timings (seconds per stage).
 
 from __future__ import annotations
 
+import collections
 import logging
 import time
+import warnings
 
 import numpy as np
 
-from corvane.classify import PHYSICAL_KINDS, ModeSummary, select
+from corvane.classify import PHYSICAL_KINDS, RESIDUAL_LIMIT, ModeSummary, select
 from corvane.grid import Grid
 from corvane.inputs import Request
 from corvane.modes import Mode, ModeContext, ModeSet
@@ -50,6 +52,7 @@ def assemble(request: Request, domain: Domain, problem: Problem, windows: list[W
     physical = select([r for r in records if r.kind in PHYSICAL_KINDS], request.num_modes,
                       centre.targets, request.neff_guess)
     chosen = records if request.include_all else physical[:request.num_modes]
+    _report_missing(request, records, len(physical), centre.cladding)
     built = {}
     for w, (win, sv) in enumerate(zip(windows, solved)):
         ks = [r.index for r in chosen if r.window == w]
@@ -81,3 +84,24 @@ def assemble(request: Request, domain: Domain, problem: Problem, windows: list[W
                    settings=settings, sampled=problem.sampled, timings=timings,
                    backend=solved[0].backend, formulation=formulation,
                    cladding_index=centre.cladding)
+
+
+def _report_missing(request: Request, records: list, found: int, cladding: float) -> None:
+    """Warn when modes did not converge, or fewer physical modes than asked were found,
+    with the reason and the fix."""
+    unconverged = [r for r in records if r.kind == "unconverged"]
+    if unconverged:
+        log.warning("%d mode(s) near neff %s did not converge (residual above %g) and are left "
+                    "out; a finer grid or a material away from a resonance helps",
+                    len(unconverged), ", ".join(f"{r.neff.real:.6g}" for r in unconverged[:3]),
+                    RESIDUAL_LIMIT)
+    if request.include_all or found >= request.num_modes:
+        return
+    others = collections.Counter(r.kind for r in records if r.kind not in PHYSICAL_KINDS)
+    hidden = ", ".join(f"{n} {kind}" for kind, n in sorted(others.items())) or "none"
+    warnings.warn(
+        f"{found} of the {request.num_modes} modes asked were found at {request.wavelength} um "
+        f"(the others found are not physical: {hidden}); the structure may guide no more "
+        f"modes above the cladding index {cladding:.6g}. include_all=True returns them all, "
+        "neff_guess= searches elsewhere, a wider window or finer grid may reveal more",
+        stacklevel=4)

@@ -29,7 +29,7 @@ from corvane.native import run_native
 from corvane.pml import stretched_materials
 from corvane.problem import Domain, Problem
 from corvane.subproblems import (SubProblem, SubproblemSettings, Window, WindowModes,
-                                 detune_walls)
+                                 capacity, detune_walls)
 
 log = logging.getLogger("corvane")
 
@@ -80,8 +80,8 @@ def solve_window(win: Window, *, eps, mu, settings: SubproblemSettings, at: floa
     physical ones came back, the search reached the rim index, or the window ran out."""
     started = time.perf_counter()
     sub = SubProblem(win, eps, mu, settings, cladding)
-    num_modes, unknowns = settings.num_modes, sub.unknowns
-    request = min(num_modes + max(4, num_modes), unknowns - 2)
+    num_modes, most = settings.num_modes, capacity(sub.unknowns)
+    request = min(num_modes + max(4, num_modes), most)
     for round_ in range(MAX_REQUEST_ROUNDS):
         found = sub.ask(request, at)
         m = len(found.neffs)
@@ -90,15 +90,17 @@ def solve_window(win: Window, *, eps, mu, settings: SubproblemSettings, at: floa
                   round_ + 1)
         # The eigen search returns every eigenvalue nearer the shift than its farthest one:
         # once that radius spans [cladding, shift], every guided mode of this window is here.
+        # A search that came back with fewer modes than asked has none more to give.
+        if m == 0 or m < request:
+            break
         if settings.tensorial:
             radius, span = np.max(np.abs(found.neffs - at)), at - cladding
         else:
             radius, span = np.max(np.abs(found.neffs**2 - at**2)), at**2 - cladding**2
-        scanned = settings.open_window and guess is None and m > 0 and span > 0 \
-            and radius >= span
-        if include_all or physical >= num_modes or scanned or request >= unknowns - 2:
+        scanned = guess is None and span > 0 and radius >= span
+        if include_all or physical >= num_modes or scanned or request >= most:
             break
-        request = min(2 * request, unknowns - 2)
+        request = min(2 * request, most)
     else:
         log.info("only %d physical modes found among %d (parity %s); give neff_guess to look "
                  "elsewhere", physical, m, win.parity)
