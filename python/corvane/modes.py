@@ -38,8 +38,9 @@ class Mode:
     """One mode: effective index, the six field components (nx, ny) and its classification.
 
     kind: "guided" (above the cladding index, not in the PML), "leaky" (radiating into a PML
-    or below the cladding index), "pml" (absorbed by the PML) or "wall" (bound to the
-    samples of an electric wall). parity: the walls of the mirror planes of its half-window
+    or below the cladding index), "pml" (absorbed by the PML), "wall" (bound to the
+    samples of an electric wall), "box" (of the closed box around a guide) or "unconverged"
+    (residual above 1e-6); only guided and leaky modes are returned by default. parity: the walls of the mirror planes of its half-window
     solve, e.g. (("x", "electric"),), empty when the whole window was solved.
 
     Example::

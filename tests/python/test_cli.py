@@ -142,8 +142,8 @@ def test_a_second_run_refuses_a_used_folder_and_overwrite_clears_the_old_results
 
 
 @pytest.mark.parametrize("fault, status, message", [
-    (KeyboardInterrupt(), 130, "interrupted; the points solved before are written"),
-    (ValueError("width must be positive"), 1,
+    (KeyboardInterrupt, 130, "interrupted; the points solved before are written"),
+    (lambda: ValueError("width must be positive"), 1,
      "1 of 3 sweep points failed:\n  structure.shapes.0.size.0 = 0.6: ValueError: width must be positive"),
 ])
 def test_a_sweep_exits_non_zero_when_a_point_fails_or_is_interrupted(tmp_path, capsys, monkeypatch,
@@ -152,7 +152,7 @@ def test_a_sweep_exits_non_zero_when_a_point_fails_or_is_interrupted(tmp_path, c
 
     def failing_at_the_second_point(point):
         if point.value == 0.6:
-            raise fault
+            raise fault()  # a new exception: a raised one keeps the frames of its raise
         return solve_point(point)
 
     monkeypatch.setattr(sweep_module, "_solve_point", failing_at_the_second_point)
@@ -164,14 +164,15 @@ def test_a_sweep_exits_non_zero_when_a_point_fails_or_is_interrupted(tmp_path, c
 
 
 @pytest.mark.parametrize("fault, message", [
-    (OSError(28, "No space left on device"), "corvane: OSError: [Errno 28] No space left on device\n"),
-    (MemoryError(), "corvane: out of memory\n"),
-    (RecursionError("maximum recursion depth exceeded"),
+    (lambda: OSError(28, "No space left on device"),
+     "corvane: OSError: [Errno 28] No space left on device\n"),
+    (MemoryError, "corvane: out of memory\n"),
+    (lambda: RecursionError("maximum recursion depth exceeded"),
      "corvane: input nested too deeply: maximum recursion depth exceeded\n"),
 ])
 def test_system_failures_are_one_line_and_non_zero(tmp_path, capsys, monkeypatch, fault, message):
     def fail(*args, **kwargs):
-        raise fault
+        raise fault()
 
     monkeypatch.setattr(corvane, "solve", fail)
     path = tmp_path / "strip.toml"
