@@ -90,8 +90,9 @@ def solve_window(win: Window, *, eps, mu, settings: SubproblemSettings, at: floa
                   round_ + 1)
         # The eigen search returns every eigenvalue nearer the shift than its farthest one:
         # once that radius spans [cladding, shift], every guided mode of this window is here.
-        # A search that came back with fewer modes than asked has none more to give.
-        if m == 0 or m < request:
+        # A search that came back with fewer modes than asked has none more to give; one
+        # whose modes mostly missed the tolerance would only struggle longer with more.
+        if m == 0 or m < request or 2 * found.kinds.count("unconverged") > m:
             break
         if settings.tensorial:
             radius, span = np.max(np.abs(found.neffs - at)), at - cladding
