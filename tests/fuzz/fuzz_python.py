@@ -398,7 +398,10 @@ def run_worker(target, batch_seed, calls):
         try:
             problem, label = runners[target](c)
         except (ValueError, TypeError, MemoryError) as e:
-            if target in ("file", "toml", "sweep"):
+            if isinstance(e, MemoryError):
+                # The solve must refuse a grid beyond the memory before allocating it.
+                verdict = {"outcome": "bad", "why": f"MemoryError: {e}"[:300]}
+            elif target in ("file", "toml", "sweep"):
                 verdict = {"outcome": "bad", "why": f"escaped {type(e).__name__}: {e}"[:300]}
             else:
                 verdict = {"outcome": f"{target} {type(e).__name__}"}
