@@ -11,7 +11,7 @@
 
 #include "bench_common.hpp"
 #include "operators.hpp"
-#include "python_api/python_api.hpp"
+#include "mode_solver/solve_arguments.hpp"
 
 using namespace corvane;
 

@@ -10,12 +10,11 @@
 #include <vector>
 
 #include "bench_common.hpp"
+#include "bench_strip.hpp"
 #include "eigensolve/arpack_driver.hpp"
 #include "eigensolve/eigensolve.hpp"
 #include "eigensolve/routes.hpp"
 #include "eigensolve/umfpack_lu.hpp"
-#include "operators.hpp"
-#include "python_api/python_api.hpp"
 
 using namespace corvane;
 
@@ -24,39 +23,11 @@ namespace {
 constexpr std::size_t kModes = 4;
 constexpr std::size_t kKrylov = 32;
 constexpr double kTol = 1e-10;
-constexpr double kWavelength = 1.55;  // um
 constexpr double kNeffGuess = 2.9;
 
-// A 6 um square window around a 1.0 x 0.5 um silicon core in silica, PML on all sides;
-// derivatives scaled by 1/k0 so the eigenvalue is -neff^2.
+// The wide strip on an n x n grid, PML n / 20 cells deep on every side.
 SparseMatrix make_operator(std::size_t n) {
-    const std::vector<double> steps(n, 6.0 / double(n));
-    const std::size_t cells = n * n;
-    MaterialTensor eps, mu;
-    for (std::size_t r = 0; r < 3; ++r) {
-        for (std::size_t c = 0; c < 3; ++c) {
-            eps[r][c].assign(cells, Complex{});
-            mu[r][c].assign(cells, r == c ? Complex{1.0, 0.0} : Complex{});
-        }
-    }
-    for (std::size_t ix = 0; ix < n; ++ix) {
-        for (std::size_t iy = 0; iy < n; ++iy) {
-            const double x = (double(ix) + 0.5) * 6.0 / double(n) - 3.0;
-            const double y = (double(iy) + 0.5) * 6.0 / double(n) - 3.0;
-            const bool core = x > -0.5 && x < 0.5 && y > -0.25 && y < 0.25;
-            for (std::size_t k = 0; k < 3; ++k) {
-                eps[k][k][ix * n + iy] = core ? Complex{12.1, 0.0} : Complex{2.085, 0.0};
-            }
-        }
-    }
-    const double k0 = 2.0 * 3.141592653589793 / kWavelength;
-    const double omega = k0 * 299792458.0e6;
-    const StepPair s{steps, steps};
-    const DerivativeSet d = sparse_derivative_matrices_for_solve(
-                                n, n, s, s, false, omega, 1.0 / k0, false, eps, mu, n / 20,
-                                n / 20, PmlParameters{}, true, true)
-                                .value();
-    return assemble_sparse_diagonal_operators(eps, mu, d).eigen_operator;
+    return bench::strip_operator(bench::kWideStrip, n, n, n / 20, n / 20);
 }
 
 double seconds(std::chrono::steady_clock::time_point start) { return bench::seconds_since(start); }

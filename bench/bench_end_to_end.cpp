@@ -2,7 +2,7 @@
 // 2 x 1.5 um window, PML 0.2 um on every side, lambda = 1.55 um, 4 modes), both solvers,
 // split into the phases of one call:
 //
-//   tensors        tensor_from_flat of eps and mu (the native half of argument conversion)
+//   tensors        place_flat_tensors of eps and mu (the native half of argument conversion)
 //   derivatives    stretched and scaled derivative matrices, cell areas
 //   assembly       the eigen-operator of the formulation
 //   factorisation  A - sigma I and its UMFPACK LU (symbolic + numeric)
@@ -40,6 +40,7 @@
 #include "eigensolve/umfpack_lu.hpp"
 #include "mode_solver/pipeline_steps.hpp"
 #include "operators.hpp"
+#include "mode_solver/mode_solver.hpp"
 #include "python_api/python_api.hpp"
 
 using namespace corvane;
@@ -67,12 +68,19 @@ double overlap(double lo, double h, double a, double b) {
     return right > left ? (right - left) / h : 0.0;
 }
 
-// The arguments of one call as the Python layer would hand them over, cell-averaged
-// permittivity included.
-SolveArguments strip_arguments(std::size_t nx, std::size_t ny) {
+// The arguments of one call as corvane._core's conversion leaves them, cell-averaged
+// permittivity included: the record, and the tensors still flat.
+struct CallArguments {
+    SolveArguments args;
+    FlatTensors tensors;
+};
+
+CallArguments strip_arguments(Formulation formulation, std::size_t nx, std::size_t ny) {
     const double h = kWidth / double(nx);
     const double k0 = 2.0 * kPi / kWavelength;
-    SolveArguments args;
+    CallArguments call;
+    SolveArguments& args = call.args;
+    args.formulation = formulation;
     args.nx = nx;
     args.ny = ny;
     args.dlf_x.assign(nx, h);
@@ -93,8 +101,8 @@ SolveArguments strip_arguments(std::size_t nx, std::size_t ny) {
     }
     for (std::size_t k = 0; k < 9; ++k) {
         const bool diagonal = k % 4 == 0;
-        args.eps_tensor.push_back(diagonal ? eps : std::vector<Complex>(n));
-        args.mu_tensor.push_back(std::vector<Complex>(n, diagonal ? Complex{1.0, 0.0} : Complex{}));
+        call.tensors.eps.push_back(diagonal ? eps : std::vector<Complex>(n));
+        call.tensors.mu.push_back(std::vector<Complex>(n, diagonal ? Complex{1.0, 0.0} : Complex{}));
     }
     args.num_modes = kModes;
     args.neff_guess = kNeffGuess;
@@ -104,7 +112,7 @@ SolveArguments strip_arguments(std::size_t nx, std::size_t ny) {
     args.pml.pml_sigma_max = 8.0 * h * k0 * kCladIndex;
     args.omega = 2.0 * kPi * 299792458.0 / (kWavelength * 1e-6);
     args.krylov_dim = kKrylov;
-    return args;
+    return call;
 }
 
 std::vector<Complex> start_vector(std::size_t length) {
@@ -125,12 +133,13 @@ struct Phases {
 };
 
 // The phases one by one, replaying what the pipeline and route 1 of the selection do.
-Phases stepwise(Formulation formulation, const SolveArguments& args,
-                std::span<const Complex> start) {
+Phases stepwise(CallArguments&& call, std::span<const Complex> start) {
     Phases p;
+    SolveArguments& args = call.args;
     auto t = std::chrono::steady_clock::now();
-    const MaterialTensor eps = tensor_from_flat(args.eps_tensor, args.nx * args.ny).value();
-    const MaterialTensor mu = tensor_from_flat(args.mu_tensor, args.nx * args.ny).value();
+    place_flat_tensors(std::move(call.tensors), args).value();
+    const MaterialTensor& eps = args.eps;
+    const MaterialTensor& mu = args.mu;
     p.tensors = seconds(t);
 
     t = std::chrono::steady_clock::now();
@@ -144,7 +153,7 @@ Phases stepwise(Formulation formulation, const SolveArguments& args,
     const std::vector<double> areas = cell_areas_from_steps(args.dlf_x, args.dlf_y);
     p.derivatives = seconds(t);
 
-    const bool diagonal = formulation == Formulation::diagonal;
+    const bool diagonal = args.formulation == Formulation::diagonal;
     t = std::chrono::steady_clock::now();
     SparseDiagonalOperators ops;
     SparseMatrix tensorial_operator;
@@ -208,7 +217,7 @@ void run(Formulation formulation, std::size_t nx) {
     const std::size_t unknowns = (formulation == Formulation::diagonal ? 2 : 4) * nx * ny;
     const std::vector<Complex> start = start_vector(unknowns);
 
-    const Phases p = stepwise(formulation, strip_arguments(nx, ny), start);
+    const Phases p = stepwise(strip_arguments(formulation, nx, ny), start);
     if (!p.route_failure.empty()) {
         // The whole call would go on to the native LU, whose fill without column ordering
         // needs far more memory than the UMFPACK factorisation that just failed.
@@ -222,12 +231,13 @@ void run(Formulation formulation, std::size_t nx) {
         return;
     }
 
-    SolveArguments args = strip_arguments(nx, ny);
-    args.initial_vector = start;
+    CallArguments call = strip_arguments(formulation, nx, ny);
+    call.args.initial_vector = start;
     bench::reset_peak();
     const double base_mib = bench::rss_mib();
     const auto t = std::chrono::steady_clock::now();
-    const ModeSolveResult result = run_mode_solve(formulation, std::move(args)).value();
+    place_flat_tensors(std::move(call.tensors), call.args).value();
+    const ModeSolveResult result = run_mode_solve(call.args).value();
     const double total = seconds(t);
     const double peak_mib = bench::peak_rss_mib() - base_mib;
 

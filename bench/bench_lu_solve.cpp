@@ -13,52 +13,26 @@
 #include <vector>
 
 #include "bench_common.hpp"
+#include "bench_strip.hpp"
 #include "eigensolve/lu_factors.hpp"
 #include "eigensolve/umfpack_lu.hpp"
-#include "operators.hpp"
-#include "python_api/python_api.hpp"
 
 using namespace corvane;
 
 namespace {
 
-constexpr double kWavelength = 1.55;  // um
 constexpr double kWidth = 2.7, kHeight = 2.42, kPml = 0.2;
 constexpr double kNeffGuess = 2.68;
 
-// A 0.5 x 0.22 um silicon core in silica, PML on every side, derivatives scaled by 1/k0.
+// A 0.5 x 0.22 um silicon core in silica, a 0.2 um PML on every side whose conductivity
+// scales with the step.
 SparseMatrix make_operator(std::size_t nx, std::size_t ny) {
+    const bench::StripGuide strip{kWidth, kHeight, 0.5, 0.22, 3.48 * 3.48, 1.444 * 1.444, 1.55};
     const double hx = kWidth / double(nx), hy = kHeight / double(ny);
-    const std::size_t cells = nx * ny;
-    MaterialTensor eps, mu;
-    for (std::size_t r = 0; r < 3; ++r) {
-        for (std::size_t c = 0; c < 3; ++c) {
-            eps[r][c].assign(cells, Complex{});
-            mu[r][c].assign(cells, r == c ? Complex{1.0, 0.0} : Complex{});
-        }
-    }
-    for (std::size_t ix = 0; ix < nx; ++ix) {
-        for (std::size_t iy = 0; iy < ny; ++iy) {
-            const double x = (double(ix) + 0.5) * hx - kWidth / 2;
-            const double y = (double(iy) + 0.5) * hy - kHeight / 2;
-            const bool core = std::abs(x) < 0.25 && std::abs(y) < 0.11;
-            for (std::size_t k = 0; k < 3; ++k) {
-                eps[k][k][ix * ny + iy] = core ? Complex{3.48 * 3.48, 0.0} : Complex{1.444 * 1.444, 0.0};
-            }
-        }
-    }
-    const double k0 = 2.0 * 3.141592653589793 / kWavelength;
-    const double omega = k0 * 299792458.0e6;
-    const std::vector<double> steps_x(nx, hx), steps_y(ny, hy);
-    const StepPair s{steps_x, steps_y};
     PmlParameters pml;
-    pml.pml_sigma_max = 8 * std::min(hx, hy) * k0 * 1.444;
-    const DerivativeSet d =
-        sparse_derivative_matrices_for_solve(nx, ny, s, s, false, omega, 1.0 / k0, false, eps,
-                                             mu, std::size_t(kPml / hx + 0.5),
-                                             std::size_t(kPml / hy + 0.5), pml, false, false)
-            .value();
-    return assemble_sparse_diagonal_operators(eps, mu, d).eigen_operator;
+    pml.pml_sigma_max = 8 * std::min(hx, hy) * (2.0 * 3.141592653589793 / strip.wavelength) * 1.444;
+    return bench::strip_operator(strip, nx, ny, std::size_t(kPml / hx + 0.5),
+                                 std::size_t(kPml / hy + 0.5), pml, false);
 }
 
 template <class Solve>

@@ -17,8 +17,8 @@ from corvane import materials
 from corvane.geometry import Ellipse, Layer, Polygon, Rectangle, Structure, rib, slot, strip
 from corvane.grid import Grid
 from corvane.materials import Material
-from corvane.io import FileFormatError, load
-from corvane.modes import Mode, ModeSet
+from corvane.io import FileFormatError
+from corvane.modes import Mode, ModeSet, load
 from corvane.sampling import SampledMaterials, sample_materials
 from corvane.solve import PML, solve
 

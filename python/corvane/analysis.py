@@ -11,6 +11,11 @@ import math
 from types import SimpleNamespace
 
 import numpy as np
+import shapely
+from scipy import optimize, special
+from scipy.interpolate import RegularGridInterpolator
+
+from corvane.dispersion import component_weights
 
 COMPONENTS = ("ex", "ey", "ez", "hx", "hy", "hz")
 # Whether a component sits on cell edges (True) or cell centres (False) along x and along y.
@@ -30,26 +35,23 @@ def sample_coordinates(x_edges: np.ndarray, y_edges: np.ndarray, component: str)
     return xs, ys
 
 
-def _bracket(coords: np.ndarray, points: np.ndarray):
-    """Indices and weights of linear interpolation in sorted `coords`, clamped at the ends."""
-    if len(coords) == 1:
-        z = np.zeros(points.shape, int)
-        return z, z, np.zeros(points.shape)
-    i = np.clip(np.searchsorted(coords, points, side="right") - 1, 0, len(coords) - 2)
-    t = (points - coords[i]) / (coords[i + 1] - coords[i])
-    return i, i + 1, np.clip(t, 0.0, 1.0)
-
-
 def interpolate(values: np.ndarray, xs: np.ndarray, ys: np.ndarray, x, y,
                 window: tuple[float, float, float, float]) -> np.ndarray:
     """Bilinear interpolation of samples (len(xs), len(ys)) at points x, y (broadcast); zero
     outside the window (xmin, ymin, xmax, ymax), constant beyond the outermost samples."""
     x, y = np.broadcast_arrays(np.asarray(x, float), np.asarray(y, float))
-    i0, i1, tx = _bracket(xs, x)
-    j0, j1, ty = _bracket(ys, y)
-    v = ((1 - tx) * (1 - ty) * values[i0, j0] + tx * (1 - ty) * values[i1, j0]
-         + (1 - tx) * ty * values[i0, j1] + tx * ty * values[i1, j1])
+    values = np.asarray(values)
+    axes = []
+    for k, coords in enumerate((np.asarray(xs, float), np.asarray(ys, float))):
+        if len(coords) == 1:  # one sample: constant along this axis
+            coords = np.array([coords[0], coords[0] + 1.0])
+            values = np.concatenate([values, values], axis=k)
+        axes.append(coords)
     inside = (x >= window[0]) & (x <= window[2]) & (y >= window[1]) & (y <= window[3])
+    # Clamped points give the constant continuation beyond the outermost samples.
+    points = np.stack([np.clip(x, axes[0][0], axes[0][-1]),
+                       np.clip(y, axes[1][0], axes[1][-1])], axis=-1)
+    v = RegularGridInterpolator(axes, values, method="linear")(points)
     return np.where(inside, v, 0)
 
 
@@ -127,8 +129,6 @@ def fill_fractions(grid, region) -> np.ndarray:
         fx = (np.clip(xe[1:], x0, x1) - np.clip(xe[:-1], x0, x1)) / np.diff(xe)
         fy = (np.clip(ye[1:], y0, y1) - np.clip(ye[:-1], y0, y1)) / np.diff(ye)
         return np.outer(fx, fy)
-    import shapely
-
     window = (xe[0], ye[0], xe[-1], ye[-1])
     geom = region.to_shapely(window) if hasattr(region, "to_shapely") else region
     if not isinstance(geom, shapely.Geometry):
@@ -204,3 +204,105 @@ def power_coupling(a, b) -> float:
     if p_aa == 0 or p_bb.real == 0:
         return 0.0
     return float(np.real(p_ab * p_ba / p_aa) / p_bb.real)
+
+
+# --- coupling to free-space beams and fibres ----------------------------------------------
+# A beam or fibre mode is a scalar field g(x, y) polarised along the transverse direction p.
+# Its power coupling into a mode is the overlap of the mode's transverse electric field,
+# eta = |integral E_t . p g* dA|^2 / (integral |E_t|^2 dA  integral |g|^2 dA): the butt-joint
+# efficiency in the paraxial (weak-guidance) limit, where H = (n / Z0) z x E for both.
+# With polarization=None p is the best polarisation, the one along the projected field.
+
+
+def _beam_coupling(mode, profile, polarization) -> float:
+    """eta of the scalar beam profile(X, Y) (micrometres) into the mode (see above)."""
+    if polarization not in (None, "x", "y"):
+        raise ValueError(f"polarization must be None (the best), 'x' or 'y'; got {polarization!r}")
+    xe, ye = np.asarray(mode.grid.x_edges), np.asarray(mode.grid.y_edges)
+    projections, mode_power, beam_power = [], 0.0, []
+    for c in ("ex", "ey"):
+        X, Y = np.meshgrid(*sample_coordinates(xe, ye, c), indexing="ij")
+        w = component_weights(mode.grid, c)
+        g = profile(X, Y)
+        field = np.asarray(getattr(mode, c))
+        projections.append(complex(np.sum(w * field * np.conj(g))))
+        mode_power += float(np.sum(w * np.abs(field) ** 2))
+        beam_power.append(float(np.sum(w * np.abs(g) ** 2)))
+    if mode_power == 0:
+        return 0.0
+    if polarization is None:
+        # The best polarisation lies along (ax, ay); each projection is normalised by the
+        # beam's norm on that component's own samples.
+        return (abs(projections[0]) ** 2 / beam_power[0] + abs(projections[1]) ** 2
+                / beam_power[1]) / mode_power
+    k = 0 if polarization == "x" else 1
+    return abs(projections[k]) ** 2 / (beam_power[k] * mode_power)
+
+
+def coupling_to_gaussian(mode, waist, center=(0.0, 0.0), *, polarization=None) -> float:
+    """Power coupling efficiency (0..1) of a Gaussian beam focused on the mode's facet.
+
+    waist: the beam's 1/e field radius (1/e^2 intensity radius) at its focus in micrometres,
+    one number or (wx, wy); center: (x, y) of the beam axis in micrometres; polarization:
+    "x", "y" or None for the best one. The overlap is taken with the transverse electric
+    field (paraxial butt coupling; see the comment above), so a mode that is itself a
+    Gaussian of waist w1 couples (2 w1 w2 / (w1^2 + w2^2)) per axis to a beam of waist w2.
+
+    Example: ``corvane.analysis.coupling_to_gaussian(modes[0], waist=1.5)``
+    """
+    wx, wy = np.broadcast_to(np.asarray(waist, float), (2,))
+    if not (wx > 0 and wy > 0 and np.isfinite(wx) and np.isfinite(wy)):
+        raise ValueError(f"waist must be positive (micrometres), got {waist!r}")
+    x0, y0 = (float(v) for v in center)
+    return _beam_coupling(
+        mode, lambda X, Y: np.exp(-((X - x0) / wx) ** 2 - ((Y - y0) / wy) ** 2), polarization)
+
+
+def fibre_lp01(core_radius: float, core_index: float, cladding_index: float,
+               wavelength: float):
+    """The LP01 mode of a step-index fibre in the weak-guidance (scalar) approximation:
+    returns (u, w, profile) with u^2 + w^2 = V^2, V = k0 a sqrt(n1^2 - n2^2), and profile(r)
+    = J0(u r / a) / J0(u) in the core, K0(w r / a) / K0(w) outside (r in micrometres),
+    from the eigenvalue equation u J1(u) / J0(u) = w K1(w) / K0(w)."""
+    a, n1, n2 = float(core_radius), float(core_index), float(cladding_index)
+    if not a > 0:
+        raise ValueError(f"core_radius must be positive (micrometres), got {core_radius!r}")
+    if not n1 > n2 > 0:
+        raise ValueError(f"core_index must exceed cladding_index > 0, got {core_index!r} and "
+                         f"{cladding_index!r}")
+    v = 2.0 * math.pi / wavelength * a * math.sqrt(n1 ** 2 - n2 ** 2)
+
+    def mismatch(u):
+        w = math.sqrt(v * v - u * u)
+        return u * special.j1(u) / special.j0(u) - w * special.k1(w) / special.k0(w)
+
+    # LP01 has 0 < u < min(V, 2.405) (the first zero of J0), where the mismatch changes sign.
+    top = min(v, special.jn_zeros(0, 1)[0]) * (1 - 1e-12)
+    u = optimize.brentq(mismatch, 1e-9 * top, top, xtol=1e-14)
+    w = math.sqrt(v * v - u * u)
+
+    def profile(r):
+        r = np.asarray(r, float) / a
+        inside = special.j0(u * np.minimum(r, 1.0)) / special.j0(u)
+        outside = special.k0(w * np.maximum(r, 1.0)) / special.k0(w)
+        return np.where(r <= 1.0, inside, outside)
+
+    return u, w, profile
+
+
+def coupling_to_fibre(mode, core_radius, core_index, cladding_index, center=(0.0, 0.0), *,
+                      polarization=None) -> float:
+    """Power coupling efficiency (0..1) of a step-index fibre's fundamental mode butted
+    against the mode's facet, at the mode's wavelength.
+
+    core_radius in micrometres; core_index, cladding_index refractive indices; center: (x,
+    y) of the fibre axis in micrometres; polarization: "x", "y" or None for the best one.
+    The fibre mode is LP01 of the scalar (weak-guidance) Bessel solution, `fibre_lp01`,
+    accurate for fibres of small index contrast such as standard single-mode fibre.
+
+    Example: ``coupling_to_fibre(modes[0], core_radius=4.1, core_index=1.4504,
+    cladding_index=1.4447)``
+    """
+    _, _, profile = fibre_lp01(core_radius, core_index, cladding_index, mode.wavelength)
+    x0, y0 = (float(v) for v in center)
+    return _beam_coupling(mode, lambda X, Y: profile(np.hypot(X - x0, Y - y0)), polarization)

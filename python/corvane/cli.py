@@ -12,7 +12,7 @@ known one, and every value is checked for its type before anything is solved. Th
 directory named in a file must lie below the file's folder (`--output` on the command line
 may name any). A folder that is not empty is refused unless `--overwrite` is given, which
 first removes the results of an earlier run (results.json, modes.npz, sweep.npz, mode_*.png,
-sweep_*.png) so no stale file sits beside the new ones; other files are left alone.
+sweep_*.png, index.png) so no stale file sits beside the new ones; other files are left alone.
 
 Exit status: 0 done; 1 a sweep point failed (the others are written, the failures listed)
 or the system failed (a write, memory); 2 a mistake in the file or the arguments; 130
@@ -85,7 +85,8 @@ _MATERIAL_KEYS = ("library", "index", "eps", "mu", "name", "source", "orientatio
 _PML_KEYS = ("left", "right", "bottom", "top", "strength", "order")
 _PML_SIDES = _PML_KEYS[:4]
 # What a run writes into its folder: removed by --overwrite before a new run writes.
-_OUTPUT_PATTERNS = ("results.json", "modes.npz", "sweep.npz", "mode_*.png", "sweep_*.png")
+_OUTPUT_PATTERNS = ("results.json", "modes.npz", "sweep.npz", "mode_*.png", "sweep_*.png",
+                    "index.png")
 
 
 class ConfigError(ValueError):
@@ -395,7 +396,8 @@ def _run_single(structure, wavelength, options, out: Path, plots: bool) -> dict:
     print(modes.table())
     records = []
     for k, m in enumerate(modes):
-        records.append({"index": k, "neff": {"re": m.neff.real, "im": m.neff.imag},
+        records.append({"index": k, "label": m.label, "symmetry": m.symmetry,
+                        "neff": {"re": m.neff.real, "im": m.neff.imag},
                         "loss_db_per_cm": _jsonable(float(m.loss_db_per_cm)),
                         "te_fraction": float(m.te_fraction), "polarization": m.polarization,
                         "kind": m.kind})
@@ -418,9 +420,12 @@ def _plot_modes(modes, out: Path) -> None:
     for k, m in enumerate(modes):
         fig, ax = plt.subplots(figsize=(5, 4))
         m.plot(ax=ax)
-        ax.set_title(f"mode {k}: neff = {m.neff.real:.5f}")
         fig.savefig(out / f"mode_{k}.png", dpi=100, bbox_inches="tight")
         plt.close(fig)
+    if len(modes):
+        ax = modes.plot_index()
+        ax.figure.savefig(out / "index.png", dpi=100, bbox_inches="tight")
+        plt.close(ax.figure)
 
 
 def _run_sweep(doc, structure, wavelength, options, table, values, out: Path, plots: bool,
@@ -444,11 +449,12 @@ def _run_sweep(doc, structure, wavelength, options, table, values, out: Path, pl
         import matplotlib.pyplot as plt
 
         for quantity in ("neff",) + (("ng",) if result.group_index is not None else ()):
-            ax = result.plot(quantity)
+            ax = result.plot(quantity, label=axis_label(doc, result.parameter))
             ax.figure.savefig(out / f"sweep_{quantity}.png", dpi=100, bbox_inches="tight")
             plt.close(ax.figure)
     return {
         "parameter": result.parameter, "values": _jsonable(result.values),
+        "labels": [result.label(m) for m in range(result.num_tracked)],
         "neff": _jsonable(result.neff), "confidence": _jsonable(result.confidence),
         "group_index": None if result.group_index is None else _jsonable(result.group_index),
         "failed": [{"value": f.value, "error": f.error} for f in result.failed],
@@ -456,13 +462,33 @@ def _run_sweep(doc, structure, wavelength, options, table, values, out: Path, pl
     }
 
 
+_FIELD_NAMES = {"size": ("width", "height"), "center": ("x centre", "y centre"),
+                "radii": ("x radius", "y radius")}
+
+
+def axis_label(doc: dict, parameter: str) -> str:
+    """A readable name of a swept entry for plot axes, e.g. "structure.shapes.0.size.0" ->
+    "rectangle 0 width (µm)"; the path itself when it is not a shape's length."""
+    if parameter == "wavelength":
+        return "wavelength (µm)"
+    keys = parameter.split(".")
+    if len(keys) == 5 and keys[:2] == ["structure", "shapes"] and keys[3] in _FIELD_NAMES:
+        try:
+            shape = doc["structure"]["shapes"][int(keys[2])]
+            name = _FIELD_NAMES[keys[3]][int(keys[4])]
+        except (KeyError, IndexError, ValueError, TypeError):
+            return parameter
+        return f"{shape.get('type', 'shape')} {keys[2]} {name} (µm)"
+    return parameter
+
+
 def sweep_table(result) -> str:
     """A text table of a Sweep: one row per point, Re(neff) (and ng) per tracked mode."""
     head = f"{result.parameter:>12}"
     for m in range(result.num_tracked):
-        head += f"  {'neff ' + str(m):>10}"
+        head += f"  {'neff ' + result.label(m):>10}"
         if result.group_index is not None:
-            head += f"  {'ng ' + str(m):>8}"
+            head += f"  {'ng ' + result.label(m):>8}"
         head += f"  {'conf':>4}"
     lines = [head]
     for p, value in enumerate(result.values):

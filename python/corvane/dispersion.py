@@ -31,6 +31,13 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from corvane import pipeline
+from corvane.bend import apply_bend
+from corvane.inputs import check_request
+from corvane.result import Solution
+from corvane.sampling import sample_materials
+from corvane.tracking import normalised_overlaps
+
 __all__ = [
     "component_weights",
     "integral_group_index",
@@ -155,13 +162,9 @@ def _sampled_tensors(solved: _Solved, wavelength: float):
     """eps, mu of the structure on the mode's grid at `wavelength`, bend included. In the
     PML cells they are the plain materials: a mode for which this route is exact has no
     field there."""
-    from corvane.sampling import sample_materials
-
     sampled = sample_materials(solved.structure, solved.grid, wavelength)
     radius = solved.settings.get("bend_radius")
     if radius is not None:
-        from corvane.bend import apply_bend
-
         sampled = apply_bend(sampled, solved.grid, radius)
     return np.asarray(sampled.eps), np.asarray(sampled.mu)
 
@@ -200,36 +203,34 @@ def integral_route_is_exact(mode, *, loss_tolerance: float = 1e-7) -> bool:
     return abs(np.imag(mode.neff)) <= loss_tolerance * abs(np.real(mode.neff))
 
 
-def _solve_like(mode, solved: _Solved, wavelength: float):
+def _solve_like(mode, solved: _Solved, wavelength: float) -> Solution:
     """The mode's own solve repeated at `wavelength` on the same window cells."""
-    from corvane.solve import solve
-
     settings = dict(solved.settings)
     for key in ("wavelength", "structure", "grid", "step"):
         settings.pop(key, None)
     settings["neff_guess"] = float(np.real(mode.neff)) + 1e-3
-    return solve(solved.structure, wavelength, grid=solved.inner_grid, **settings)
+    return pipeline.run(check_request(solved.structure, wavelength, grid=solved.inner_grid,
+                                      **settings))
 
 
-def _best_match(mode, grid, candidates):
-    from corvane.tracking import normalised_overlaps
-
-    if not candidates:
+def _best_match(mode, grid, found: Solution) -> complex:
+    """The effective index of the mode of `found` that overlaps `mode` most."""
+    if not found.modes:
         raise ValueError("group index by difference: the solve at the shifted wavelength "
                          "found no mode; use method='integral' or a smaller step_um")
-    scores = normalised_overlaps([_mode_fields(mode)], [_mode_fields(c) for c in candidates],
-                                 candidates[0].context.grid, grid)[0]
+    candidates = [dict(zip(_E + _H, m.fields)) for m in found.modes]
+    scores = normalised_overlaps([_mode_fields(mode)], candidates, found.grid, grid)[0]
     k = int(np.argmax(scores))
     if scores[k] < 0.9:
         log.warning("group index by difference: the best match of the mode at the shifted "
                     "wavelength overlaps only %.3f with it", scores[k])
-    return candidates[k]
+    return found.modes[k].neff
 
 
 def _difference_route(mode, solved: _Solved, step_um: float) -> complex:
     wavelength = solved.wavelength
-    neff_hi = _best_match(mode, solved.grid, list(_solve_like(mode, solved, wavelength + step_um))).neff
-    neff_lo = _best_match(mode, solved.grid, list(_solve_like(mode, solved, wavelength - step_um))).neff
+    neff_hi = _best_match(mode, solved.grid, _solve_like(mode, solved, wavelength + step_um))
+    neff_lo = _best_match(mode, solved.grid, _solve_like(mode, solved, wavelength - step_um))
     slope = (neff_hi - neff_lo) / (2 * step_um)
     return complex(mode.neff - wavelength * slope)
 

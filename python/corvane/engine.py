@@ -27,9 +27,10 @@ The interpreter lock is released during native work, so solves on several Python
 at once. Ctrl-C (on the main thread) and a `CancelFlag` are honoured between operator
 applications: within about 0.1 s plus one application, once the factorisation (which UMFPACK
 cannot interrupt) is done. Without ``initial_vector`` the start vector is fixed, so two
-identical calls give identical results bit for bit (with a fixed number of BLAS threads;
-OPENBLAS_NUM_THREADS=1 is recommended: a second BLAS thread gains little and costs much on a
-loaded machine).
+identical calls give identical results bit for bit, also when they run at once on several
+threads (METIS orderings take turns: METIS draws from the process's one rand() stream),
+with a fixed number of BLAS threads (OPENBLAS_NUM_THREADS=1 is recommended: a second BLAS
+thread gains little and costs much on a loaded machine).
 """
 
 from __future__ import annotations
@@ -120,6 +121,8 @@ def _steps(name: str, values: Any, length: int, axis: str) -> np.ndarray:
             f"{name} must be a 1-D array of n{axis} = {length} steps in micrometres, "
             f"got shape {a.shape}"
         )
+    if not np.all(np.isfinite(a)):
+        raise ValueError(f"{name} must hold finite steps in micrometres, got NaN or inf")
     return a
 
 
@@ -131,7 +134,10 @@ def _tensor(name: str, values: Any, n: int) -> np.ndarray:
         raise ValueError(
             f"{name} must have shape (9, n) or (3, 3, n) with n = nx * ny = {n}, got {a.shape}"
         )
-    return np.ascontiguousarray(a, dtype=np.complex128)
+    a = np.ascontiguousarray(a, dtype=np.complex128)
+    if not np.all(np.isfinite(a)):
+        raise ValueError(f"{name} must hold finite values only, got NaN or inf")
+    return a
 
 
 def _complex_vector(name: str, values: Any, length: int, what: str) -> np.ndarray:
@@ -153,6 +159,8 @@ def _optional_float(name: str, value: Any) -> float | None:
 def _float(name: str, value: Any) -> float:
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
         raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
+    if not np.isfinite(value):
+        raise ValueError(f"{name} must be finite, got {value}")
     return float(value)
 
 

@@ -25,6 +25,7 @@ import numpy as np
 import shapely
 import shapely.affinity
 
+from corvane import plot
 from corvane.materials import Material, as_material, silica, silicon
 
 #: Largest distance (micrometres) between an ellipse and the polygon that stands for it.
@@ -423,6 +424,11 @@ class Structure:
     def mirror_plane_y(self, tol: float = 1e-9) -> float | None:
         """y0 (micrometres) of a horizontal mirror plane, or None; see mirror_plane_x."""
         return self._mirror_plane("y", tol)
+
+    def plot(self, wavelength: float, *, grid=None, ax=None, grid_lines: bool = False, **kwargs):
+        """Plot Re(n) at a vacuum wavelength (micrometres) on `grid` (default the automatic
+        grid), cell edges drawn with grid_lines=True; see `corvane.plot.plot_index`."""
+        return plot.plot_index(self, wavelength, grid=grid, ax=ax, grid_lines=grid_lines, **kwargs)
 
     def mirrored(self, axis: str, about: float = 0.0) -> "Structure":
         """The structure reflected in x = about (axis="x") or y = about (axis="y")."""

@@ -48,9 +48,11 @@ class Request:
                 "bend_radius": self.bend_radius, **self.engine_options}
 
 
-def check_request(structure, wavelength, *, num_modes, grid, step, pml, symmetry, neff_guess,
-                  include_all, formulation, bend_radius, engine_options) -> Request:
-    """Every argument of `corvane.solve` checked, in the order the caller reads them."""
+def check_request(structure, wavelength, *, num_modes=1, grid=None, step=None, pml="auto",
+                  symmetry="auto", neff_guess=None, include_all=False, formulation="auto",
+                  bend_radius=None, **engine_options) -> Request:
+    """Every argument of `corvane.solve` (same keywords and defaults) checked, in the order
+    the caller reads them."""
     _check_structure(structure)
     wavelength = _check_wavelength(wavelength)
     step = _check_step(step)

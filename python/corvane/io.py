@@ -1,12 +1,15 @@
 """One-file storage of modes: `Mode.save(path)`, `ModeSet.save(path)`, `corvane.load(path)`.
 
+`save` writes a mode or a mode set, `read` returns what a file holds as plain data; the mode
+records are rebuilt from it by `corvane.modes.load`, so this module does not import them.
+
 The file is a numpy .npz archive: the complex field arrays (modes, nx, ny) per component, the
 effective indices, and one JSON text with the grid edges, the structure description
 (`Structure.to_dict`), the wavelength in micrometres, the solve settings and each mode's
 kind, parity and diagnostics. Nothing in it is pickled, so loading runs no code.
 
 Saving writes a temporary file in the destination folder and renames it over the target, so
-a failed write never leaves a truncated file nor destroys the previous one. Loading checks
+a failed write never leaves a truncated file nor destroys the previous one. Reading checks
 the archive before decompressing anything (the sizes its members declare, against the bytes
 on disk and the memory of the machine) and then every array and entry against the others;
 any fault of the file is a `FileFormatError` naming the file and what is wrong.
@@ -14,6 +17,7 @@ any fault of the file is a `FileFormatError` naming the file and what is wrong.
 
 from __future__ import annotations
 
+import contextlib
 import json
 import logging
 import math
@@ -23,6 +27,9 @@ import zipfile
 from pathlib import Path
 
 import numpy as np
+
+from corvane.grid import Grid
+from corvane.pml import PML
 
 FORMAT = "corvane-modes"
 VERSION = 1
@@ -150,6 +157,7 @@ def _edges(value, path, name: str) -> np.ndarray:
     return e
 
 
+
 def _settings_to_json(settings: dict) -> dict:
     out = {}
     for key, value in settings.items():
@@ -165,10 +173,8 @@ def _settings_to_json(settings: dict) -> dict:
     return out
 
 
-def _settings_from_json(d: dict) -> dict:
-    from corvane.grid import Grid
-    from corvane.solve import PML
-
+def settings_from_json(d: dict) -> dict:
+    """Solve settings from their JSON form (`PML` and `Grid` values rebuilt)."""
     types = {"PML": PML, "Grid": Grid}
     out = {}
     for key, value in d.items():
@@ -183,12 +189,10 @@ def _settings_from_json(d: dict) -> dict:
 def save(modes, path) -> None:
     """Write a `Mode` or a `ModeSet` to `path` (a .npz file; the suffix is added if absent),
     atomically: an existing file is replaced only once the new one is complete."""
-    from corvane.modes import Mode, ModeSet
-
-    if isinstance(modes, Mode):
-        single, mode_list, owner = True, [modes], None
-    elif isinstance(modes, ModeSet):
+    if hasattr(modes, "all_modes"):  # a ModeSet
         single, mode_list, owner = False, list(modes), modes
+    elif hasattr(modes, "context") and hasattr(modes, "neff"):  # a Mode
+        single, mode_list, owner = True, [modes], None
     else:
         raise TypeError(f"save() takes a Mode or a ModeSet, got {type(modes).__name__}")
     if not mode_list:
@@ -215,7 +219,7 @@ def save(modes, path) -> None:
             "cladding_index": owner.cladding_index, "timings": owner.timings},
         "modes": [{"kind": m.kind, "parity": [list(p) for p in m.parity],
                    "residual": m.residual, "wall_fraction": m.wall_fraction,
-                   "pml_fraction": m.pml_fraction} for m in mode_list],
+                   "pml_fraction": m.pml_fraction, "label": m.label} for m in mode_list],
     }
     arrays = {c: np.stack([getattr(m, c) for m in mode_list]) for c in COMPONENTS}
     arrays["neff"] = np.array([m.neff for m in mode_list], complex)
@@ -223,24 +227,27 @@ def save(modes, path) -> None:
     save_npz(path, {"meta": np.array(json.dumps(meta)), **arrays})
 
 
-def load(path):
-    """Read a file written by `Mode.save` or `ModeSet.save`; returns the same kind of object,
-    with its grid, structure, wavelength (micrometres) and settings.
-
-    Raises FileFormatError (a ValueError) for any file that is not a sound corvane modes
-    file. Example::
-
-        modes.save("strip")              # writes strip.npz
-        again = corvane.load("strip")    # reads it back
-    """
+def read(path) -> tuple[dict, dict]:
+    """The description (JSON) and the arrays (components, "neff", "pml_mask") of a file
+    written by `save`, checked against each other: a FileFormatError names any fault."""
     meta, arrays = read_npz(path, FORMAT, "modes")
-    try:
+    with file_faults(path):
         version = meta.get("version", 0)
         check(isinstance(version, int), path, f"format version {version!r} is not a number")
         if version > VERSION:
             raise FileFormatError(f"{path} was written by a newer corvane (format version "
                                   f"{version}); upgrade corvane to read it")
-        return _modes_from(meta, arrays, path)
+        _check_modes(meta, arrays, path)
+    return meta, {**{k: arrays[k].astype(complex) for k in (*COMPONENTS, "neff")},
+                  "pml_mask": arrays["pml_mask"]}
+
+
+@contextlib.contextmanager
+def file_faults(path):
+    """Within this block, a missing entry or a value of the wrong type or range in a file's
+    contents is a FileFormatError naming the file."""
+    try:
+        yield
     except FileFormatError:
         raise
     except (KeyError, TypeError, ValueError, AttributeError, IndexError) as exc:
@@ -248,17 +255,18 @@ def load(path):
                               f"({type(exc).__name__}: {exc})") from None
 
 
-def _modes_from(meta: dict, arrays: dict, path):
-    from corvane.geometry import Structure
-    from corvane.grid import Grid
-    from corvane.modes import Mode, ModeContext, ModeSet
-
+def _check_modes(meta: dict, arrays: dict, path) -> None:
     for key in (*COMPONENTS, "neff", "pml_mask"):
         check(key in arrays, path, f"the array {key!r} is missing")
     x_edges = _edges(meta["grid"]["x_edges"], path, "grid x_edges")
     y_edges = _edges(meta["grid"]["y_edges"], path, "grid y_edges")
+    inner = meta.get("inner_grid")
+    if inner:
+        _edges(inner["x_edges"], path, "inner x_edges")
+        _edges(inner["y_edges"], path, "inner y_edges")
     infos = meta["modes"]
-    check(isinstance(infos, list) and infos, path, "the file lists no modes")
+    check(isinstance(infos, list) and infos and all(isinstance(i, dict) for i in infos), path,
+          "the file lists no modes")
     shape = (len(infos), x_edges.size - 1, y_edges.size - 1)
     for c in COMPONENTS:
         a = arrays[c]
@@ -275,25 +283,11 @@ def _modes_from(meta: dict, arrays: dict, path):
     check(isinstance(wavelength, (int, float)) and not isinstance(wavelength, bool)
           and math.isfinite(wavelength) and wavelength > 0, path,
           f"wavelength {wavelength!r} is not a positive length in micrometres")
-    grid = Grid(x_edges, y_edges)
-    inner = meta.get("inner_grid")
-    inner_grid = Grid(_edges(inner["x_edges"], path, "inner x_edges"),
-                      _edges(inner["y_edges"], path, "inner y_edges")) if inner else None
-    structure = Structure.from_dict(meta["structure"]) if meta["structure"] else None
     check(isinstance(meta["settings"], dict), path, "settings must be a table")
-    settings = _settings_from_json(meta["settings"])
-    ctx = ModeContext(grid=grid, structure=structure, wavelength=float(wavelength),
-                      pml_mask=mask, inner_grid=inner_grid, settings=settings)
-    modes = tuple(
-        Mode(neff=complex(neff[k]), **{c: arrays[c][k].astype(complex) for c in COMPONENTS},
-             kind=str(info["kind"]), parity=tuple(tuple(p) for p in info["parity"]),
-             residual=info["residual"], wall_fraction=info["wall_fraction"],
-             pml_fraction=info["pml_fraction"], context=ctx)
-        for k, info in enumerate(infos))
-    if meta["single"]:
-        return modes[0]
-    s = meta["set"]
-    return ModeSet(modes=modes, all_modes=modes, grid=grid, structure=structure,
-                   wavelength=ctx.wavelength, settings=settings,
-                   timings=s["timings"], backend=s["backend"], formulation=s["formulation"],
-                   cladding_index=s["cladding_index"])
+    check(isinstance(meta["single"], bool) and (meta["single"] or isinstance(meta["set"], dict)),
+          path, "the file does not say whether it holds one mode or a set")
+    for info in infos:
+        check(isinstance(info["kind"], str) and isinstance(info["parity"], list)
+              and all(isinstance(v, (int, float)) for v in
+                      (info["residual"], info["wall_fraction"], info["pml_fraction"])),
+              path, "a mode's kind, parity or diagnostics are malformed")

@@ -1,4 +1,5 @@
-"""Results of `corvane.solve`: `ModeSet`, a sequence of `Mode` records.
+"""Results of `corvane.solve`: `ModeSet`, a sequence of `Mode` records, and `load`, which
+reads them back from a file written by `save` (`corvane.io`).
 
 A `Mode` owns its six field components as (nx, ny) complex arrays on the staggered grid
 (docs/user_guide.md) and offers the analysis of `corvane.analysis` as methods. Fields are
@@ -8,13 +9,18 @@ positive; H is in units of E / Z0 scaled as the native solver returns it.
 
 from __future__ import annotations
 
+import dataclasses
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from functools import cached_property
 
 import numpy as np
 
-from corvane import analysis
+from corvane import analysis, dispersion, export, io, plot
+from corvane.geometry import Structure
+from corvane.grid import Grid
+from corvane.labels import assign as assign_labels, symmetry_words
+from corvane.plot import format_neff
 
 COMPONENTS = analysis.COMPONENTS
 
@@ -40,8 +46,11 @@ class Mode:
     kind: "guided" (above the cladding index, not in the PML), "leaky" (radiating into a PML
     or below the cladding index), "pml" (absorbed by the PML), "wall" (bound to the
     samples of an electric wall), "box" (of the closed box around a guide) or "unconverged"
-    (residual above 1e-6); only guided and leaky modes are returned by default. parity: the walls of the mirror planes of its half-window
-    solve, e.g. (("x", "electric"),), empty when the whole window was solved.
+    (residual above 1e-6); only guided and leaky modes are returned by default. parity: the
+    walls of the mirror planes of its half-window solve, e.g. (("x", "electric"),), empty
+    when the whole window was solved. label: its name from polarisation and order, e.g.
+    "TE0", "TM1", "hybrid0", or "TE10" in a metal guide (`corvane.labels`); set by the
+    `ModeSet` that holds it.
 
     Example::
 
@@ -63,6 +72,7 @@ class Mode:
     wall_fraction: float = 0.0
     pml_fraction: float = 0.0
     context: ModeContext | None = field(default=None, repr=False)
+    label: str = ""
 
     def __post_init__(self):
         for c in COMPONENTS:
@@ -71,8 +81,8 @@ class Mode:
             object.__setattr__(self, c, a)
 
     def __repr__(self) -> str:
-        return (f"Mode(neff={self.neff:.6g}, kind={self.kind!r}, "
-                f"polarization={self.polarization!r}, parity={self.parity!r})")
+        return (f"Mode({self.label or '?'}, neff={format_neff(self.neff)}, kind={self.kind!r}, "
+                f"symmetry={self.symmetry!r})")
 
     @property
     def grid(self):
@@ -138,6 +148,13 @@ class Mode:
         """"TE" (te_fraction >= 0.8), "TM" (<= 0.2) or "hybrid"."""
         return analysis.polarization(self.te_fraction)
 
+    @property
+    def symmetry(self) -> str:
+        """The mirror symmetry of its dominant transverse electric component in words, e.g.
+        "symmetric in x" (the even supermode of a coupler split at x = c) or "antisymmetric
+        in x, symmetric in y"; "" when no mirror plane split the solve."""
+        return symmetry_words(self.parity, self.te_fraction)
+
     @cached_property
     def effective_area(self) -> float:
         """(integral |E|^2)^2 / integral |E|^4, square micrometres."""
@@ -163,21 +180,18 @@ class Mode:
 
     def group_index(self, method: str = "auto", **options) -> float:
         """Group index n_g = neff - lambda d(neff)/d(lambda); see corvane.dispersion."""
-        from corvane import dispersion
-
         return dispersion.group_index(self, method=method, **options)
 
-    def plot(self, component: str = "e", *, ax=None, outline: bool = True, **kwargs):
-        """Plot |E| (default), |H| or one component with the structure outline; axes in
-        micrometres. Returns the matplotlib Axes."""
-        from corvane import plot
-
-        return plot.plot_mode(self, component, ax=ax, outline=outline, **kwargs)
+    def plot(self, component: str = "e", *, part: str | None = None, ax=None,
+             outline: bool = True, **kwargs):
+        """Plot |E| (default), |H|, the intensity |E|^2 ("intensity") or one component
+        ("ey", ...; `part` "abs" (default), "real", "imag" or "phase") with the structure
+        outline and the PML boundary; axes in micrometres. See `corvane.plot.plot_mode`.
+        Returns the matplotlib Axes."""
+        return plot.plot_mode(self, component, part=part, ax=ax, outline=outline, **kwargs)
 
     def save(self, path) -> None:
         """Write this mode with its grid, structure and solve settings to one .npz file."""
-        from corvane import io
-
         io.save(self, path)
 
 
@@ -185,14 +199,15 @@ class Mode:
 class ModeSet(Sequence):
     """The modes of one solve, highest Re(neff) first, with what produced them.
 
-    modes: the physical modes (or all of them with include_all=True); `all_modes` the same
-    `Mode` records; `hidden` a `ModeSummary` (neff, kind, parity, energy fractions) of each
-    mode found but not returned, e.g. wall and PML modes. grid: the full window (PML included);
-    structure, wavelength (micrometres), settings (the solve keywords, enough to solve again:
-    ``corvane.solve(ms.structure, 1.31, **ms.settings)``), sampled (the materials sampled on
-    the window that was solved: the upper half or quarter when a mirror plane split it, PML
-    cells included, without the PML stretch), timings (seconds per phase), backend,
-    formulation, cladding_index (guided modes lie above it).
+    modes: the `num_modes` highest physical modes (or all modes with include_all=True);
+    `all_modes` every physical mode the solve found, those below the cut included (the
+    candidates of a sweep's tracking); `hidden` a `ModeSummary` (neff, kind, parity, energy
+    fractions) of each mode found but not kept, e.g. wall and PML modes. grid: the full
+    window (PML included); structure, wavelength (micrometres), settings (the solve
+    keywords, enough to solve again: ``corvane.solve(ms.structure, 1.31, **ms.settings)``),
+    sampled (the materials sampled on the window that was solved: the upper half or quarter
+    when a mirror plane split it, PML cells included, without the PML stretch), timings
+    (seconds per phase), backend, formulation, cladding_index (guided modes lie above it).
 
     Example::
 
@@ -214,6 +229,15 @@ class ModeSet(Sequence):
     formulation: str = "diagonal"
     cladding_index: float = 0.0
 
+    def __post_init__(self):
+        # Label every mode from its polarisation and order among the physical modes found.
+        pool = list({id(m): m for m in (*self.modes, *self.all_modes)}.values())
+        if pool and not all(m.label for m in pool):
+            named = {id(m): dataclasses.replace(m, label=lab)
+                     for m, lab in zip(pool, assign_labels(pool))}
+            object.__setattr__(self, "modes", tuple(named[id(m)] for m in self.modes))
+            object.__setattr__(self, "all_modes", tuple(named[id(m)] for m in self.all_modes))
+
     def __len__(self) -> int:
         return len(self.modes)
 
@@ -232,18 +256,75 @@ class ModeSet(Sequence):
     def kinds(self) -> list[str]:
         return [m.kind for m in self.modes]
 
+    @property
+    def labels(self) -> list[str]:
+        """The label of each mode, e.g. ["TE0", "TM0", "TE1"]."""
+        return [m.label for m in self.modes]
+
     def table(self) -> str:
-        """A text table of the modes: index, neff, loss, polarisation, kind."""
-        lines = [f"{'#':>3}  {'Re(neff)':>10}  {'Im(neff)':>11}  {'loss dB/cm':>10}  "
-                 f"{'TE frac':>7}  {'pol':>6}  {'kind':>6}"]
+        """A text table of the modes: index, label, neff, loss, polarisation, symmetry, kind."""
+        lines = [f"{'#':>3}  {'label':>8}  {'Re(neff)':>10}  {'Im(neff)':>11}  {'loss dB/cm':>10}  "
+                 f"{'TE frac':>7}  {'pol':>6}  {'kind':>6}  symmetry"]
         for k, m in enumerate(self.modes):
-            lines.append(f"{k:>3}  {m.neff.real:>10.6f}  {m.neff.imag:>11.3e}  "
+            error = getattr(m, "neff_error", None)
+            re = f"{m.neff.real:>10.6f}" + (f" +- {error:.1e}" if error is not None else "")
+            lines.append(f"{k:>3}  {m.label:>8}  {re}  {m.neff.imag:>11.3e}  "
                          f"{m.loss_db_per_cm:>10.3g}  {m.te_fraction:>7.3f}  "
-                         f"{m.polarization:>6}  {m.kind:>6}")
+                         f"{m.polarization:>6}  {m.kind:>6}  {m.symmetry or '-'}")
         return "\n".join(lines)
+
+    def plot_index(self, *, ax=None, grid_lines: bool = False, **kwargs):
+        """Plot the refractive index of the solved window with the PML marked; see
+        `corvane.plot.plot_index`. Returns the matplotlib Axes."""
+        return plot.plot_index(self.structure, self.wavelength, grid=self.grid,
+                               pml_mask=self.modes[0].context.pml_mask if self.modes else None,
+                               ax=ax, grid_lines=grid_lines, **kwargs)
+
+    def export(self, path) -> None:
+        """Write the fields of every mode with coordinates and units to an HDF5 (.h5,
+        .hdf5) or MATLAB (.mat) file, chosen by the suffix; see `corvane.export`."""
+        export.export(self, path)
 
     def save(self, path) -> None:
         """Write all modes with grid, structure and settings to one .npz file."""
-        from corvane import io
-
         io.save(self, path)
+
+
+def load(path):
+    """Read a file written by `Mode.save` or `ModeSet.save`; returns the same kind of object,
+    with its grid, structure, wavelength (micrometres) and settings.
+
+    Raises `corvane.FileFormatError` (a ValueError) for any file that is not a sound
+    corvane modes file. Example::
+
+        modes.save("strip")              # writes strip.npz
+        again = corvane.load("strip")    # reads it back
+    """
+    meta, arrays = io.read(path)
+    with io.file_faults(path):
+        return _rebuilt(meta, arrays)
+
+
+def _rebuilt(meta: dict, arrays: dict):
+    """The Mode or ModeSet of a file's checked contents."""
+    grid = Grid(np.asarray(meta["grid"]["x_edges"]), np.asarray(meta["grid"]["y_edges"]))
+    inner = meta.get("inner_grid")
+    inner_grid = Grid(np.asarray(inner["x_edges"]), np.asarray(inner["y_edges"])) if inner \
+        else None
+    structure = Structure.from_dict(meta["structure"]) if meta["structure"] else None
+    settings = io.settings_from_json(meta["settings"])
+    ctx = ModeContext(grid=grid, structure=structure, wavelength=float(meta["wavelength"]),
+                      pml_mask=arrays["pml_mask"], inner_grid=inner_grid, settings=settings)
+    modes = tuple(
+        Mode(neff=complex(arrays["neff"][k]), **{c: arrays[c][k] for c in COMPONENTS},
+             kind=info["kind"], parity=tuple(tuple(p) for p in info["parity"]),
+             residual=info["residual"], wall_fraction=info["wall_fraction"],
+             pml_fraction=info["pml_fraction"], label=info.get("label", ""), context=ctx)
+        for k, info in enumerate(meta["modes"]))
+    if meta["single"]:
+        return modes[0]
+    s = meta["set"]
+    return ModeSet(modes=modes, all_modes=modes, grid=grid, structure=structure,
+                   wavelength=ctx.wavelength, settings=settings,
+                   timings=s["timings"], backend=s["backend"], formulation=s["formulation"],
+                   cladding_index=s["cladding_index"])

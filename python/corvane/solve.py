@@ -1,18 +1,17 @@
 """Solve the modes of a cross-section: `corvane.solve(structure, wavelength, ...)`.
 
-One solve is a pipeline of stages, each a module with one job:
+A solve checks its arguments (`corvane.inputs`), runs the stages of `corvane.pipeline` and
+wraps the `Solution` in a `ModeSet`. The stages, each a module with one job:
 
-1. `corvane.inputs`: check every argument (ValueError/TypeError naming the argument and the
-   fix) into a `Request`;
-2. `corvane.problem`: the `Domain` (the grid, the PML cells outside it, the mirror planes and
-   the half window solved) and the `Problem` (materials sampled on it, bent, PML stretch);
-3. `corvane.subproblems`: the windows solved separately (one per wall type on each mirror
+1. `corvane.problem`: the `Domain` (the grid, the PML cells outside it (`corvane.pml`), the
+   mirror planes and the half window solved (`corvane.symmetry`)) and the `Problem`
+   (materials sampled on it, bent, the PML stretch);
+2. `corvane.subproblems`: the windows solved separately (one per wall type on each mirror
    plane), each a `SubProblem` with the PML folded in and its electric walls detuned;
-4. `corvane.search`: where to centre the eigen search (largest index, guess, or the modes
+3. `corvane.search`: where to centre the eigen search (largest index, guess, or the modes
    over a substrate) and how many modes to ask each window for (`corvane.native` makes the
    call, `corvane.classify` labels what comes back);
-5. `corvane.result`: choose the modes, unfold them with their parity (`corvane.symmetry`) and
-   return a `ModeSet`.
+4. `corvane.result`: choose the modes and unfold them to the full window.
 
 Conventions (lengths in micrometres, fields ~ exp(i(k0 neff z - omega t)), Im(neff) > 0 is
 loss, the staggered grid) are described once in docs/user_guide.md.
@@ -21,13 +20,14 @@ loss, the staggered grid) are described once in docs/user_guide.md.
 from __future__ import annotations
 
 import logging
-import time
-from contextlib import contextmanager
 
-from corvane import inputs, problem, result, search, subproblems
+from corvane import inputs, pipeline
+from corvane.inputs import Request
+from corvane.modes import Mode, ModeContext, ModeSet
 from corvane.pml import PML
+from corvane.result import Solution
 
-__all__ = ["solve", "PML"]
+__all__ = ["solve", "mode_set", "PML"]
 
 log = logging.getLogger("corvane")
 log.addHandler(logging.NullHandler())  # silent unless the application configures logging
@@ -70,32 +70,29 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
                               wavelength=1.55, num_modes=2, step=0.02)
         print(modes.neff, [m.polarization for m in modes])
     """
-    started = time.perf_counter()
-    timings: dict[str, float] = {}
     request = inputs.check_request(
         structure, wavelength, num_modes=num_modes, grid=grid, step=step, pml=pml,
         symmetry=symmetry, neff_guess=neff_guess, include_all=include_all,
-        formulation=formulation, bend_radius=bend_radius, engine_options=engine_options)
-    with _timed(timings, "grid"):
-        domain = problem.build_domain(request)
-    with _timed(timings, "sampling"):
-        discrete = problem.discretise(request, domain)
-    windows = subproblems.windows(domain)
-    settings = subproblems.shared_settings(request, discrete, windows)
-    with _timed(timings, "solve_wall"):
-        centre = search.centre(request, domain, discrete, windows, settings)
-        solved = search.solve_windows(windows, discrete.eps, discrete.mu, settings=settings,
-                                      at=centre.shift, guess=centre.guess,
-                                      cladding=centre.cladding,
-                                      include_all=request.include_all)
-    timings["native"] = sum(s.native_seconds for s in solved)
-    return result.assemble(request, domain, discrete, windows, solved, centre,
-                           timings=timings, started=started)
+        formulation=formulation, bend_radius=bend_radius, **engine_options)
+    return mode_set(request, pipeline.run(request))
 
 
-@contextmanager
-def _timed(timings: dict, stage: str):
-    """Record the seconds the block takes as `timings[stage]`."""
-    t = time.perf_counter()
-    yield
-    timings[stage] = time.perf_counter() - t
+def mode_set(request: Request, solution: Solution) -> ModeSet:
+    """The `ModeSet` of one solve: a `Mode` per chosen mode, sharing one `ModeContext`."""
+    settings = request.settings
+    context = ModeContext(grid=solution.grid, structure=request.structure,
+                          wavelength=request.wavelength, pml_mask=solution.pml_mask,
+                          inner_grid=solution.inner_grid, settings=settings)
+    records = {id(m): Mode(neff=m.neff, ex=m.fields[0], ey=m.fields[1], ez=m.fields[2],
+                           hx=m.fields[3], hy=m.fields[4], hz=m.fields[5], kind=m.kind,
+                           parity=m.parity, residual=m.residual,
+                           wall_fraction=m.wall_fraction, pml_fraction=m.pml_fraction,
+                           context=context)
+               for m in solution.all_modes}
+    return ModeSet(modes=tuple(records[id(m)] for m in solution.modes),
+                   all_modes=tuple(records[id(m)] for m in solution.all_modes),
+                   hidden=solution.hidden, grid=solution.grid,
+                   structure=request.structure, wavelength=request.wavelength,
+                   settings=settings, sampled=solution.sampled, timings=solution.timings,
+                   backend=solution.backend, formulation=solution.formulation,
+                   cladding_index=solution.cladding_index)

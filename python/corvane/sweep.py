@@ -4,13 +4,18 @@
 `sweep(structure, wavelengths)` sweeps the wavelength itself. The result, a `Sweep`, holds
 arrays indexed by (point, tracked mode).
 
-Tracking. The modes of the first point, in descending Re(neff), are the tracked modes.
-At every later point each tracked mode is matched with one of the new modes by the largest
-total normalised Lorentz overlap with its fields at the last point where it was found
-(`corvane.tracking`), not by the order of neff, so a mode keeps its identity through
+Tracking. The `num_modes` highest modes of the first point, in descending Re(neff), start
+the tracks. At every later point each track is matched with one of the new modes by the
+largest total normalised Lorentz overlap with its fields at the last point where it was
+found (`corvane.tracking`), not by the order of neff, so a mode keeps its identity through
 crossings. Every physical mode of a solve (`ModeSet.all_modes`, which holds the extra
 modes the eigen solve found) is a candidate, so a mode that drops below another one is
-still found. The overlap of each match is its `confidence`; a match whose runner-up comes within `ambiguity_margin` is logged as a
+still found. A mode among a point's `num_modes` highest that no track claims (a mode that
+appears partway, e.g. TE1 once the core is wide enough) starts a track of its own there,
+NaN before; a column that no mode ever fills is reported once as never found. Each track
+keeps the label of its first mode (`Sweep.labels`, e.g. "TE0"), or of its first mode
+that is not hybrid when it was hybrid near its cutoff. The overlap of each match
+is its `confidence`; a match whose runner-up comes within `ambiguity_margin` is logged as a
 warning, and a mode whose best overlap falls below `lost_below` is marked lost (NaN).
 
 Reuse (serial sweeps). `corvane.solve` hands the sweep's `_WarmStart` every native solve of
@@ -45,8 +50,14 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from corvane.io import FileFormatError, check, read_npz, save_npz
+from corvane import engine
+from corvane.dispersion import group_index as group_index_of, gvd_ps_per_nm_km
+from corvane.geometry import Structure
+from corvane.grid import Grid
+from corvane.io import check, file_faults, read_npz, save_npz
 from corvane.materials import probing_at
+from corvane.modes import Mode, ModeContext
+from corvane.solve import solve
 from corvane.tracking import TRANSVERSE, assign_max, normalised_overlaps
 
 __all__ = ["sweep", "Sweep", "FailedPoint", "load_sweep"]
@@ -54,6 +65,10 @@ __all__ = ["sweep", "Sweep", "FailedPoint", "load_sweep"]
 log = logging.getLogger("corvane")
 
 _FORMAT = "corvane-sweep-1"
+_COMPONENTS = ("ex", "ey", "ez", "hx", "hy", "hz")
+# Axis titles of the plotted quantities.
+_QUANTITIES = {"neff": "Re(neff)", "ng": "group index", "loss": "loss (dB/cm)",
+               "gvd": "GVD (ps/(nm km))"}
 
 
 @dataclass(frozen=True)
@@ -78,11 +93,15 @@ class Sweep:
     group_index: (P, M) group index of the tracked modes, or None when not requested.
     mode_index: (P, M) index of the tracked mode among that point's candidates
         (`corvane.sweep.candidates`: its physical modes by descending Re(neff)), -1 where lost.
+    labels: (M,) the label of each track, from its first mode ("TE0", "TM0", ...; "" for a
+        column no mode ever filled).
+    tracked_modes: (P, M) the `Mode` of every tracked point (None where lost), kept with
+        keep_fields=True (the default) and written by `save`.
     failed: the points whose solve raised, with value and error.
     cancelled: True when the sweep was interrupted (Ctrl-C) before its last point.
     operator_applications: (P,) operator applications of each eigen solve (-1 if unknown).
     seconds: (P,) wall time of each point's solve.
-    mode_sets: the ModeSet of every point (kept in memory, not saved).
+    mode_sets: the ModeSet of every point (with keep_modes=True; in memory, not saved).
 
     >>> s = corvane.sweep(strip, np.linspace(1.5, 1.6, 11), num_modes=2)  # doctest: +SKIP
     >>> s.neff[:, 0]                                                        # doctest: +SKIP
@@ -100,6 +119,8 @@ class Sweep:
     operator_applications: np.ndarray | None = None
     seconds: np.ndarray | None = None
     mode_sets: tuple = field(default=(), repr=False)
+    labels: tuple = ()
+    tracked_modes: tuple = field(default=(), repr=False)
 
     def __len__(self) -> int:
         return len(self.values)
@@ -117,43 +138,60 @@ class Sweep:
 
     def mode(self, point: int, tracked: int):
         """The Mode of tracked mode `tracked` at point `point` (None where it was lost)."""
-        if not self.mode_sets:
-            raise ValueError("this Sweep keeps no mode fields (it was loaded from a file or "
-                             "made with keep_modes=False); solve the point again")
-        k = int(self.mode_index[point, tracked])
-        return None if k < 0 else candidates(self.mode_sets[point])[k]
+        if not self.tracked_modes:
+            raise ValueError("this Sweep keeps no mode fields (it was made with "
+                             "keep_fields=False); solve the point again")
+        return self.tracked_modes[point][tracked]
 
-    def plot(self, quantity: str = "neff", ax=None):
-        """Plot neff ("neff"), group index ("ng") or loss ("loss", dB/cm) of every tracked
-        mode against the swept value; returns the matplotlib Axes.
+    @property
+    def found(self) -> np.ndarray:
+        """(M,) True for the tracks found at one point at least."""
+        return np.any(np.isfinite(self.neff), axis=0)
 
-        >>> s.plot("ng")   # doctest: +SKIP
+    def label(self, tracked: int) -> str:
+        """The name of a track for legends: its label, or "mode k" when it has none."""
+        text = self.labels[tracked] if tracked < len(self.labels) else ""
+        return text or f"mode {tracked}"
+
+    def plot(self, quantity: str = "neff", ax=None, *, label: str | None = None):
+        """Plot Re(neff) ("neff"), group index ("ng"), loss ("loss", dB/cm) or group-velocity
+        dispersion ("gvd", ps/(nm km), a wavelength sweep; from the group index if held) of every
+        track found against the swept value, the legend by mode label. `label` titles the
+        x axis (default the parameter name, with its unit for the wavelength).
+        Returns the matplotlib Axes.
+
+        >>> s.plot("ng", label="core width (µm)")   # doctest: +SKIP
         """
         import matplotlib.pyplot as plt
 
+        if quantity not in _QUANTITIES:
+            raise ValueError(f"quantity must be one of {tuple(_QUANTITIES)}, got {quantity!r}")
         if quantity == "neff":
-            data, label = np.real(self.neff), "Re(neff)"
+            data = np.real(self.neff)
+        elif quantity == "loss":
+            data = self.loss_db_per_cm
         elif quantity == "ng":
             if self.group_index is None:
                 raise ValueError("this Sweep has no group index: run sweep(..., group_index=True)")
-            data, label = np.real(self.group_index), "group index"
-        elif quantity == "loss":
-            data, label = self.loss_db_per_cm, "loss (dB/cm)"
-        else:
-            raise ValueError(f"quantity must be 'neff', 'ng' or 'loss', got {quantity!r}")
+            data = np.real(self.group_index)
+        if quantity == "gvd":
+            data = gvd_ps_per_nm_km(self)
         if ax is None:
             _, ax = plt.subplots()
-        for m in range(self.num_tracked):
-            ax.plot(self.values, data[:, m], marker=".", label=f"mode {m}")
-        unit = " (um)" if self.parameter == "wavelength" else ""
-        ax.set_xlabel(f"{self.parameter}{unit}")
-        ax.set_ylabel(label)
-        ax.legend()
+        for m in np.flatnonzero(self.found):
+            ax.plot(self.values, data[:, m], marker=".", label=self.label(m))
+        default = "wavelength (µm)" if self.parameter == "wavelength" else self.parameter
+        ax.set_xlabel(default if label is None else label)
+        ax.set_ylabel(_QUANTITIES[quantity])
+        ax.grid(True, alpha=0.3)
+        if np.any(self.found):
+            ax.legend()
         return ax
 
     def save(self, path) -> None:
-        """Write the arrays and metadata to an .npz file (fields are not saved), atomically:
-        an existing file is replaced only once the new one is complete.
+        """Write the arrays, labels and metadata to an .npz file, with the fields of every
+        tracked point when the Sweep keeps them (`tracked_modes`), atomically: an existing
+        file is replaced only once the new one is complete.
 
         >>> s.save("sweep.npz"); corvane.load_sweep("sweep.npz")   # doctest: +SKIP
         """
@@ -162,6 +200,8 @@ class Sweep:
             "parameter": self.parameter,
             "cancelled": self.cancelled,
             "failed": [dataclasses.asdict(f) for f in self.failed],
+            "labels": list(self.labels),
+            "tracked": _mode_records(self.tracked_modes),
         }
         arrays = {
             "values": self.values, "wavelength": self.wavelength, "neff": self.neff,
@@ -173,20 +213,16 @@ class Sweep:
             arrays["operator_applications"] = self.operator_applications
         if self.seconds is not None:
             arrays["seconds"] = self.seconds
+        arrays.update(_field_arrays(self.tracked_modes))
         save_npz(path, {"meta": np.array(json.dumps(meta)), **arrays}, compressed=False)
 
     @classmethod
     def load(cls, path) -> "Sweep":
-        """Read a Sweep written by `save` (without mode fields). Raises FileFormatError (a
-        ValueError) for any file that is not a sound corvane sweep file."""
+        """Read a Sweep written by `save`. Raises FileFormatError (a ValueError) for any file
+        that is not a sound corvane sweep file."""
         meta, arrays = read_npz(path, _FORMAT, "sweep")
-        try:
+        with file_faults(path):
             return cls._from_file(meta, arrays, path)
-        except FileFormatError:
-            raise
-        except (KeyError, TypeError, ValueError, AttributeError) as exc:
-            raise FileFormatError(f"{path}: inconsistent contents "
-                                  f"({type(exc).__name__}: {exc})") from None
 
     @classmethod
     def _from_file(cls, meta: dict, arrays: dict, path) -> "Sweep":
@@ -215,20 +251,91 @@ class Sweep:
         check(bool(np.all((index >= 0) == np.isfinite(neff))), path,
               "mode_index and neff disagree on which modes were found")
         get = lambda key: np.array(arrays[key]) if key in arrays else None  # noqa: E731
+        neff = get("neff").astype(complex)
         return cls(
             parameter=str(meta["parameter"]), values=get("values"), wavelength=get("wavelength"),
-            neff=get("neff").astype(complex), confidence=get("confidence"),
-            mode_index=get("mode_index"), group_index=get("group_index"),
+            neff=neff, confidence=get("confidence"), mode_index=get("mode_index"),
+            group_index=get("group_index"),
             failed=tuple(FailedPoint(index=int(f["index"]), value=float(f["value"]),
                                      error=str(f["error"])) for f in meta["failed"]),
             cancelled=bool(meta["cancelled"]),
             operator_applications=get("operator_applications"), seconds=get("seconds"),
+            labels=tuple(str(label) for label in meta.get("labels", ())),
+            tracked_modes=_modes_from_arrays(arrays, neff, get("wavelength"),
+                                             meta.get("tracked", []), path),
         )
 
 
 def load_sweep(path) -> Sweep:
     """Read a Sweep saved with `Sweep.save`."""
     return Sweep.load(path)
+
+
+def _field_arrays(tracked_modes) -> dict:
+    """The arrays of the tracked modes' fields for `Sweep.save`: per point p its grid edges
+    and PML cells ("p3/x_edges", "p3/pml_mask"), per tracked mode t its six components
+    ("p3/t1/ey"). Modes without a grid (test doubles) are left out."""
+    arrays = {}
+    for p, row in enumerate(tracked_modes):
+        for t, mode in enumerate(row):
+            if mode is None or getattr(mode, "context", None) is None:
+                continue
+            if f"p{p}/x_edges" not in arrays:
+                arrays[f"p{p}/x_edges"] = np.asarray(mode.grid.x_edges)
+                arrays[f"p{p}/y_edges"] = np.asarray(mode.grid.y_edges)
+                arrays[f"p{p}/pml_mask"] = np.asarray(mode.context.pml_mask)
+            for c in _COMPONENTS:
+                arrays[f"p{p}/t{t}/{c}"] = np.asarray(getattr(mode, c))
+    return arrays
+
+
+def _mode_records(tracked_modes) -> list:
+    """Per point the structure (its description, or None) and per tracked mode its label,
+    kind and parity (None where lost), for the file's metadata."""
+    out = []
+    for row in tracked_modes:
+        found = [m for m in row if m is not None and getattr(m, "context", None) is not None]
+        try:
+            structure = found[0].structure.to_dict() if found else None
+        except Exception:  # noqa: BLE001 - a material without a description (a callable)
+            structure = None
+        out.append({"structure": structure, "modes": [
+            None if m is None else {"label": getattr(m, "label", ""),
+                                    "kind": getattr(m, "kind", ""),
+                                    "parity": [list(p) for p in getattr(m, "parity", ())]}
+            for m in row]})
+    return out
+
+
+def _modes_from_arrays(data: dict, neff, wavelength, records, path) -> tuple:
+    """The (P, M) tracked modes written by `_field_arrays` with their `_mode_records` (None
+    where absent); () when the file holds no fields."""
+    if neff is None or not any("/" in k for k in data):
+        return ()
+    rows = []
+    for p in range(neff.shape[0]):
+        row = [None] * neff.shape[1]
+        if f"p{p}/x_edges" in data:
+            record = records[p]
+            structure = record["structure"] and Structure.from_dict(record["structure"])
+            grid = Grid(data[f"p{p}/x_edges"], data[f"p{p}/y_edges"])
+            cells = (len(grid.x_edges) - 1, len(grid.y_edges) - 1)
+            context = ModeContext(grid=grid, structure=structure, wavelength=float(wavelength[p]),
+                                  pml_mask=np.array(data[f"p{p}/pml_mask"]))
+            for t in range(neff.shape[1]):
+                if f"p{p}/t{t}/ex" in data:
+                    for c in _COMPONENTS:
+                        field = data[f"p{p}/t{t}/{c}"]
+                        check(field.shape == cells and bool(np.all(np.isfinite(field))), path,
+                              f"the {c} field of point {p}, mode {t} does not fit its grid "
+                              "or is not finite")
+                    info = record["modes"][t]
+                    row[t] = Mode(neff=complex(neff[p, t]), context=context,
+                                  label=info["label"], kind=info["kind"],
+                                  parity=tuple(tuple(q) for q in info["parity"]),
+                                  **{c: np.array(data[f"p{p}/t{t}/{c}"]) for c in _COMPONENTS})
+        rows.append(tuple(row))
+    return tuple(rows)
 
 
 # --- one point -------------------------------------------------------------------------
@@ -248,8 +355,6 @@ class _Point:
 def _solve_point(point: _Point):
     """Solve one point; returns (ModeSet, group indices of its candidates or None, seconds,
     operator applications of its eigen solves or -1)."""
-    from corvane.solve import solve
-
     start = time.perf_counter()
     structure = point.build(point.value) if callable(point.build) else point.build
     options = dict(point.options)
@@ -260,9 +365,10 @@ def _solve_point(point: _Point):
     modes.settings.pop("warm_start", None)  # an aid of this sweep, not a solve setting
     ng = None
     if point.group_index:
-        from corvane.dispersion import group_index
-
-        ng = np.array([group_index(m, mode_set=modes) for m in candidates(modes)], dtype=complex)
+        # The modes below the cut are rarely tracked: `accept` completes those that are.
+        ng = np.full(len(candidates(modes)), np.nan + 0j)
+        for j, m in enumerate(candidates(modes)[:point.num_modes]):
+            ng[j] = group_index_of(m, mode_set=modes)
     applications = warm.applications if warm.applications > 0 else -1
     return modes, ng, time.perf_counter() - start, applications
 
@@ -285,48 +391,66 @@ def _fields(mode) -> dict:
 
 
 class _Tracker:
-    """Online assignment of each point's modes to the tracked modes."""
+    """Online assignment of each point's modes to the tracks; new tracks for the modes among
+    a point's `num_modes` highest that no track claims."""
 
-    def __init__(self, num_tracked: int, ambiguity_margin: float, lost_below: float):
-        self.num_tracked = num_tracked
+    def __init__(self, num_modes: int, ambiguity_margin: float, lost_below: float):
+        self.num_modes = num_modes
         self.margin = ambiguity_margin
         self.lost_below = lost_below
-        self.reference: list[dict | None] = [None] * num_tracked  # last fields of each mode
-        self.reference_grid: list = [None] * num_tracked
+        self.reference: list[dict] = []  # fields of each track where it was last found
+        self.reference_grid: list = []
+        self.labels: list[str] = []  # the first label of each track that is not "hybrid"
 
     def assign(self, mode_set, grid, value) -> tuple[np.ndarray, np.ndarray]:
-        """(mode_index (M,), confidence (M,)) of this point."""
+        """(mode_index, confidence) of this point, one entry per track known so far."""
         modes = candidates(mode_set)
-        index = np.full(self.num_tracked, -1)
-        confidence = np.zeros(self.num_tracked)
-        if all(r is None for r in self.reference):
-            for m in range(min(self.num_tracked, len(modes))):
-                index[m], confidence[m] = m, 1.0
-        else:
+        index = np.full(len(self.reference), -1)
+        confidence = np.zeros(len(self.reference))
+        if self.reference and modes:
             offered = [_fields(mode) for mode in modes]
-            scores = np.zeros((self.num_tracked, len(modes)))
-            for m, ref in enumerate(self.reference):
-                if ref is not None and offered:
-                    scores[m] = normalised_overlaps([ref], offered, grid, self.reference_grid[m])[0]
+            scores = np.array([normalised_overlaps([ref], offered, grid, ref_grid)[0]
+                               for ref, ref_grid in zip(self.reference, self.reference_grid)])
             for m, j in assign_max(scores):
-                if self.reference[m] is None:
-                    continue
                 best = scores[m, j]
                 if best < self.lost_below:
-                    log.warning("sweep at %s: tracked mode %d lost (best overlap %.2f)", value, m, best)
+                    log.warning("sweep at %s: tracked mode %s lost (best overlap %.2f)", value,
+                                self.labels[m] or m, best)
                     continue
                 index[m], confidence[m] = j, best
                 rivals = np.concatenate([np.delete(scores[m], j), np.delete(scores[:, j], m)])
                 runner_up = float(rivals.max()) if rivals.size else 0.0
                 if runner_up > best - self.margin:
-                    log.warning("sweep at %s: tracking of mode %d is ambiguous (overlap %.2f, "
+                    log.warning("sweep at %s: tracking of mode %s is ambiguous (overlap %.2f, "
                                 "runner-up %.2f); refine the sweep near this value",
-                                value, m, best, runner_up)
-        for m in range(self.num_tracked):
-            if index[m] >= 0:
-                self.reference[m] = _fields(modes[index[m]])
+                                value, self.labels[m] or m, best, runner_up)
+        claimed = set(index[index >= 0].tolist())
+        for j in range(min(self.num_modes, len(modes))):
+            if j not in claimed:  # a mode that appears here: a track of its own
+                self.reference.append(None)
+                self.reference_grid.append(None)
+                self.labels.append(self._unique(getattr(modes[j], "label", "")))
+                index = np.append(index, j)
+                confidence = np.append(confidence, 1.0)
+        for m, j in enumerate(index):
+            if j >= 0:
+                self.reference[m] = _fields(modes[j])
                 self.reference_grid[m] = grid
+                label = getattr(modes[j], "label", "")
+                if self.labels[m].startswith("hybrid") and label and not label.startswith("hybrid"):
+                    # Near its cutoff a mode is hybrid; it is named once its polarisation shows.
+                    self.labels[m] = self._unique(label)
         return index, confidence
+
+    def _unique(self, label: str) -> str:
+        """The label, with a count when a track of that name exists (a mode lost and found
+        again, or one whose label changed at a crossing)."""
+        if not label or label not in self.labels:
+            return label
+        k = 2
+        while f"{label} ({k})" in self.labels:
+            k += 1
+        return f"{label} ({k})"
 
 
 # --- reuse -------------------------------------------------------------------------------
@@ -367,6 +491,9 @@ class _Predictor:
 
     def record(self, value, mode_set, index) -> None:
         modes = candidates(mode_set)
+        for _ in range(len(index) - len(self.values)):  # tracks started at this point
+            self.values.append([])
+            self.neffs.append([])
         for m, k in enumerate(index):
             if k < 0:
                 continue
@@ -430,8 +557,6 @@ class _WarmStart:
         as start vector, and its workspace."""
         if self.reuse is False:
             return {}
-        from corvane import engine
-
         with self._lock:
             workspace = self._workspaces.setdefault(key, engine.Workspace())
             self._workspaces.move_to_end(key)
@@ -508,7 +633,8 @@ def _progress_bar(total: int, progress, parameter: str):
 def sweep(build, values, *, wavelength: float | None = None, num_modes: int = 1,
           parameter: str | None = None, reuse: bool | str = True,
           executor=None, progress: bool | None = None, group_index: bool = False,
-          keep_modes: bool = True, ambiguity_margin: float = 0.2, lost_below: float = 0.3,
+          keep_modes: bool = False, keep_fields: bool = True,
+          ambiguity_margin: float = 0.2, lost_below: float = 0.3,
           **solve_options) -> Sweep:
     """Solve a structure at every swept value and track its modes across the values.
 
@@ -518,9 +644,11 @@ def sweep(build, values, *, wavelength: float | None = None, num_modes: int = 1,
         sweep).
     wavelength: vacuum wavelength in micrometres for a geometry sweep (leave None for a
         wavelength sweep).
-    num_modes: number of modes to track (the first point's highest-index modes). Every
-        physical mode a solve found (`ModeSet.all_modes`) is a candidate for the tracking,
-        so a tracked mode that drops below another one is still found.
+    num_modes: number of modes to track: the first point's highest-index modes, and any
+        mode that later ranks among a point's `num_modes` highest gets a track of its own
+        (so `Sweep.neff` may have more columns). Every physical mode a solve found
+        (`ModeSet.all_modes`) is a candidate for the tracking, so a tracked mode that drops
+        below another one is still found.
     parameter: name of the swept quantity for plots and files (default "wavelength" or
         "value").
     reuse: predict the shift and start vector and keep the symbolic factorisation from
@@ -531,7 +659,9 @@ def sweep(build, values, *, wavelength: float | None = None, num_modes: int = 1,
     progress: show a tqdm progress bar (None: only when stderr is a terminal).
     group_index: also compute the group index of every tracked mode
         (`corvane.dispersion.group_index`, method "auto").
-    keep_modes: keep every point's ModeSet in the result (`Sweep.mode`, `Sweep.mode_sets`).
+    keep_modes: keep every point's whole ModeSet in the result (`Sweep.mode_sets`).
+    keep_fields: keep the Mode of every tracked point (`Sweep.mode`, `Sweep.tracked_modes`;
+        written by `Sweep.save`); False keeps only the arrays, to save memory.
     ambiguity_margin, lost_below: tracking thresholds on the normalised overlap (a match
         whose runner-up is within the margin is logged as ambiguous; a best overlap below
         `lost_below` marks the mode lost at that point).
@@ -547,8 +677,6 @@ def sweep(build, values, *, wavelength: float | None = None, num_modes: int = 1,
     >>> s.neff.shape                                                     # doctest: +SKIP
     (9, 3)
     """
-    from corvane.geometry import Structure
-
     values = _check_values(values)
     wavelength_sweep = isinstance(build, Structure)
     if wavelength_sweep:
@@ -599,7 +727,10 @@ def sweep(build, values, *, wavelength: float | None = None, num_modes: int = 1,
         index, confidence = tracker.assign(mode_set, mode_set.grid, values[k])
         tracked_ng = None
         if ng is not None:
-            tracked_ng = np.array([ng[j] if j >= 0 else np.nan for j in index], dtype=complex)
+            modes = candidates(mode_set)
+            tracked_ng = np.array([np.nan if j < 0 else ng[j] if np.isfinite(ng[j])
+                                   else group_index_of(modes[j], mode_set=mode_set)
+                                   for j in index], dtype=complex)
         rows.append((k, mode_set, index, confidence, tracked_ng, seconds, applications))
         return index
 
@@ -647,8 +778,8 @@ def sweep(build, values, *, wavelength: float | None = None, num_modes: int = 1,
                     len(rows), len(values))
     finally:
         bar.close()
-    return _collect(parameter, values, wavelengths, rows, failed, cancelled, num_modes,
-                    group_index, keep_modes)
+    return _collect(parameter, values, wavelengths, rows, failed, cancelled, tracker,
+                    group_index, keep_modes, keep_fields)
 
 
 def _fixed_grid(structure, wavelengths: np.ndarray, step):
@@ -656,8 +787,6 @@ def _fixed_grid(structure, wavelengths: np.ndarray, step):
     widest field, so the widest window), or at the longest one where the materials can be
     evaluated: a wavelength where they cannot (a Sellmeier pole, a table's end) fails as its
     own point."""
-    from corvane.grid import Grid
-
     options = {} if step is None else {"step": step}
     candidates = np.unique(wavelengths)[::-1]
     for k, wavelength in enumerate(candidates):
@@ -669,26 +798,36 @@ def _fixed_grid(structure, wavelengths: np.ndarray, step):
                 raise
 
 
-def _collect(parameter, values, wavelengths, rows, failed, cancelled, num_tracked,
-             with_ng, keep_modes) -> Sweep:
+def _collect(parameter, values, wavelengths, rows, failed, cancelled, tracker,
+             with_ng, keep_modes, keep_fields) -> Sweep:
     p = len(rows)
+    # At least num_modes columns: the ones no mode ever filled stay NaN and are reported.
+    num_tracked = max(tracker.num_modes, len(tracker.labels))
+    labels = tuple(tracker.labels) + ("",) * (num_tracked - len(tracker.labels))
     neff = np.full((p, num_tracked), np.nan + 0j)
     confidence = np.zeros((p, num_tracked))
     mode_index = np.full((p, num_tracked), -1)
     ng = np.full((p, num_tracked), np.nan + 0j) if with_ng else None
     apps = np.full(p, -1)
     seconds = np.zeros(p)
+    tracked_modes = []
     for row, (k, mode_set, index, conf, tracked_ng, secs, applications) in enumerate(rows):
         modes = candidates(mode_set)
+        found = [None] * num_tracked
         for m, j in enumerate(index):
             if j >= 0:
                 neff[row, m] = modes[j].neff
-        confidence[row] = conf
-        mode_index[row] = index
+                found[m] = modes[j]
+        confidence[row, :len(conf)] = conf
+        mode_index[row, :len(index)] = index
         if with_ng:
-            ng[row] = tracked_ng
+            ng[row, :len(tracked_ng)] = tracked_ng
         apps[row] = applications
         seconds[row] = secs
+        tracked_modes.append(tuple(found))
+    for m in range(len(tracker.labels), num_tracked):
+        log.warning("sweep: tracked mode %d never found: no point had %d physical modes; "
+                    "lower num_modes or extend the sweep", m, m + 1)
     if with_ng and np.all(np.imag(ng[np.isfinite(ng)]) == 0):
         ng = np.real(ng)
     order = [k for k, *_ in rows]
@@ -696,4 +835,5 @@ def _collect(parameter, values, wavelengths, rows, failed, cancelled, num_tracke
                  neff=neff, confidence=confidence, mode_index=mode_index, group_index=ng,
                  failed=tuple(failed), cancelled=cancelled, operator_applications=apps,
                  seconds=seconds,
-                 mode_sets=tuple(r[1] for r in rows) if keep_modes else ())
+                 mode_sets=tuple(r[1] for r in rows) if keep_modes else (),
+                 labels=labels, tracked_modes=tuple(tracked_modes) if keep_fields else ())

@@ -10,6 +10,8 @@ earlier fields onto the later grid's sample positions.
 from __future__ import annotations
 
 import numpy as np
+from scipy.interpolate import RegularGridInterpolator
+from scipy.optimize import linear_sum_assignment
 
 __all__ = ["assign_max", "normalised_overlaps", "interpolate_fields"]
 
@@ -17,7 +19,7 @@ TRANSVERSE = ("ex", "ey", "hx", "hy")
 
 
 def assign_max(scores) -> list[tuple[int, int]]:
-    """Row-column pairs that maximise the summed score, one column per row (Hungarian).
+    """Row-column pairs that maximise the summed score, one column per row.
 
     `scores` is (rows, cols); with more rows than columns some rows stay unassigned. A NaN
     score counts as 0. Pairs come sorted by row.
@@ -30,79 +32,26 @@ def assign_max(scores) -> list[tuple[int, int]]:
         raise ValueError(f"scores must be a 2-d array, got shape {a.shape}")
     if a.size == 0:
         return []
-    if a.shape[0] > a.shape[1]:
-        return sorted((r, c) for c, r in assign_max(a.T))
-    cols = _hungarian(a.max() - a)
-    return [(r, int(c)) for r, c in enumerate(cols)]
-
-
-def _hungarian(cost: np.ndarray) -> np.ndarray:
-    """Column of each row in a minimum-cost assignment, rows <= cols.
-
-    Shortest augmenting paths with row and column potentials u, v (reduced costs
-    cost[i, j] - u[i] - v[j] stay non-negative); one augmentation per row, O(n^2 m).
-    """
-    n, m = cost.shape
-    inf = np.inf
-    u = np.zeros(n + 1)
-    v = np.zeros(m + 1)
-    owner = np.zeros(m + 1, dtype=int)  # owner[j]: 1-based row matched to column j, 0 = free
-    way = np.zeros(m + 1, dtype=int)
-    for i in range(1, n + 1):
-        owner[0] = i
-        j0 = 0
-        minv = np.full(m + 1, inf)
-        used = np.zeros(m + 1, dtype=bool)
-        while True:
-            used[j0] = True
-            i0 = owner[j0]
-            delta, j1 = inf, 0
-            for j in range(1, m + 1):
-                if not used[j]:
-                    cur = cost[i0 - 1, j - 1] - u[i0] - v[j]
-                    if cur < minv[j]:
-                        minv[j] = cur
-                        way[j] = j0
-                    if minv[j] < delta:
-                        delta, j1 = minv[j], j
-            for j in range(m + 1):
-                if used[j]:
-                    u[owner[j]] += delta
-                    v[j] -= delta
-                else:
-                    minv[j] -= delta
-            j0 = j1
-            if owner[j0] == 0:
-                break
-        while j0:
-            j1 = way[j0]
-            owner[j0] = owner[j1]
-            j0 = j1
-    cols = np.zeros(n, dtype=int)
-    for j in range(1, m + 1):
-        if owner[j]:
-            cols[owner[j] - 1] = j - 1
-    return cols
-
-
-def _interpolation_matrix(source: np.ndarray, target: np.ndarray) -> np.ndarray:
-    """Dense (len(target), len(source)) linear interpolation along one axis; zero outside."""
-    w = np.zeros((len(target), len(source)))
-    if len(source) == 1:
-        w[np.isclose(target, source[0]), 0] = 1.0
-        return w
-    k = np.clip(np.searchsorted(source, target) - 1, 0, len(source) - 2)
-    t = (target - source[k]) / (source[k + 1] - source[k])
-    inside = (t >= -1e-12) & (t <= 1 + 1e-12)
-    rows = np.nonzero(inside)[0]
-    w[rows, k[rows]] = 1.0 - t[rows]
-    w[rows, k[rows] + 1] = t[rows]
-    return w
+    rows, cols = linear_sum_assignment(a, maximize=True)
+    return [(int(r), int(c)) for r, c in zip(rows, cols)]
 
 
 def _sample_axes(grid, component: str):
     x, y = grid.positions(component)
     return np.asarray(x)[:, 0], np.asarray(y)[0, :]
+
+
+def _resample(values: np.ndarray, source: tuple, target: tuple) -> np.ndarray:
+    """Linear interpolation of samples on the axes `source` at the points of the axes
+    `target` ((x, y) pairs of 1-d arrays); zero outside the source samples."""
+    axes = []
+    for k, s in enumerate(source):
+        if len(s) == 1:  # one sample: a sliver of width 1e-9 um so that it has a span
+            s = np.array([s[0] - 5e-10, s[0] + 5e-10])
+            values = np.concatenate([values, values], axis=k)
+        axes.append(s)
+    points = np.stack(np.meshgrid(*target, indexing="ij"), axis=-1)
+    return RegularGridInterpolator(axes, values, bounds_error=False, fill_value=0.0)(points)
 
 
 def same_grid(a, b) -> bool:
@@ -116,9 +65,8 @@ def interpolate_fields(fields: dict, source_grid, target_grid, components=TRANSV
         return {c: np.asarray(fields[c]) for c in components}
     out = {}
     for c in components:
-        sx, sy = _sample_axes(source_grid, c)
-        tx, ty = _sample_axes(target_grid, c)
-        out[c] = _interpolation_matrix(sx, tx) @ np.asarray(fields[c]) @ _interpolation_matrix(sy, ty).T
+        out[c] = _resample(np.asarray(fields[c]), _sample_axes(source_grid, c),
+                           _sample_axes(target_grid, c))
     return out
 
 

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <type_traits>
@@ -195,6 +197,16 @@ Pattern pattern_union(const Pattern& p, const SparseMatrix& b) {
 
 Pattern pattern_of(const SparseMatrix& b) { return Pattern{b.col_ptr, b.row_indices}; }
 
+// Debian's METIS 5.1 draws its random matchings from the C library's rand(), reseeded by
+// srand(4321) at the start of every ordering: one generator for the whole process. Two
+// orderings at once interleave their draws, get different permutations and so LU factors
+// rounded differently. Held for a METIS analysis, this lock keeps each ordering's draws to
+// itself; AMD draws nothing and runs without it.
+std::mutex& metis_ordering_lock() {
+    static std::mutex lock;
+    return lock;
+}
+
 }  // namespace
 
 // One factorisation with Int indices: the parameter and statistics arrays, the two handles
@@ -282,6 +294,8 @@ struct UmfpackFactorization {
             analysis->wide = is_wide;
             analysis->ordering = options.ordering;
             phase = "symbolic analysis";
+            std::optional<std::scoped_lock<std::mutex>> ordering_lock;
+            if (options.ordering == FillOrdering::metis) ordering_lock.emplace(metis_ordering_lock());
             status = R::symbolic(n, n, col_ptr.data(), row_indices.data(), ax, nullptr,
                                  &analysis->handle, control.data(), info.data());
             if (status != UMFPACK_OK) return status;

@@ -1,4 +1,4 @@
-// Mode records, the Lorentz overlap kernels and the two solve pipelines.
+// Mode records, the Lorentz overlap kernels and the solve pipeline of both formulations.
 #pragma once
 
 #include <cstddef>
@@ -13,6 +13,8 @@
 #include "common/result.hpp"
 #include "derivatives/derivatives.hpp"
 #include "eigensolve/eigensolve.hpp"
+#include "mode_solver/solve_arguments.hpp"
+#include "sparse_matrix/sparse_matrix.hpp"
 
 namespace corvane {
 
@@ -64,40 +66,19 @@ void normalize_to_unit_power(ModeFields& fields, std::span<const double> cell_ar
 OrthogonalizationDiagnostics lorentz_orthogonalize_and_normalize(
     std::vector<ModeFields>& modes, std::span<const double> cell_areas);
 
-Result<ModeSolveResult> solve_diagonal_sparse(const MaterialTensor& eps, const MaterialTensor& mu,
-                                              const DerivativeSet& derivatives,
-                                              std::span<const double> cell_areas,
-                                              double neff_guess, double tol,
-                                              std::uint64_t num_modes, std::string_view direction,
-                                              std::optional<std::span<const Complex>> initial_vector,
-                                              std::uint64_t krylov_dim);
+// The pipeline of the record's formulation on derivatives and cell areas already made:
+// operator, shift-invert eigenpairs nearest the guess, effective indices, fields, Lorentz
+// orthogonalisation. The options choose the eigen route; their defaults are the exact
+// module's.
+Result<ModeSolveResult> solve_modes(const SolveArguments& args, const DerivativeSet& derivatives,
+                                    std::span<const double> cell_areas,
+                                    const EigenOptions& options = {});
 
-// The same under the given eigen options (the engine's route, an interrupt check).
-Result<ModeSolveResult> solve_diagonal_sparse_with(const MaterialTensor& eps, const MaterialTensor& mu,
-                                                   const DerivativeSet& derivatives,
-                                                   std::span<const double> cell_areas,
-                                                   double neff_guess, double tol,
-                                                   std::uint64_t num_modes, std::string_view direction,
-                                                   std::optional<std::span<const Complex>> initial_vector,
-                                                   std::uint64_t krylov_dim,
-                                                   const EigenOptions& options);
+// One whole call: the derivatives and cell areas of the record, then its pipeline.
+Result<ModeSolveResult> run_mode_solve(const SolveArguments& args, const EigenOptions& options = {});
 
-Result<ModeSolveResult> solve_tensorial_sparse(const MaterialTensor& eps, const MaterialTensor& mu,
-                                               const DerivativeSet& derivatives,
-                                               std::span<const double> cell_areas,
-                                               double neff_guess, double tol,
-                                               std::uint64_t num_modes, std::string_view direction,
-                                               std::optional<std::span<const Complex>> initial_vector,
-                                               std::uint64_t krylov_dim);
-
-// The same under the given eigen options (the engine's route, an interrupt check).
-Result<ModeSolveResult> solve_tensorial_sparse_with(const MaterialTensor& eps, const MaterialTensor& mu,
-                                                    const DerivativeSet& derivatives,
-                                                    std::span<const double> cell_areas,
-                                                    double neff_guess, double tol,
-                                                    std::uint64_t num_modes, std::string_view direction,
-                                                    std::optional<std::span<const Complex>> initial_vector,
-                                                    std::uint64_t krylov_dim,
-                                                    const EigenOptions& options);
+// The assembled eigen-operator of the record (eigenvalue -neff^2 for the diagonal
+// formulation, neff for the tensorial one).
+Result<SparseMatrix> eigen_operator(const SolveArguments& args);
 
 }  // namespace corvane

@@ -1,8 +1,10 @@
-// The two solve pipelines: operator, shift-invert eigenpairs, effective indices, field
-// reconstruction, Lorentz orthogonalisation and the regrouped result.
+// The solve pipeline of both formulations: operator, shift-invert eigenpairs, effective
+// indices, field reconstruction, Lorentz orthogonalisation and the regrouped result.
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -154,7 +156,49 @@ std::vector<IndexedPair> indexed_pairs(std::vector<Eigenpair>&& pairs, Complex (
     return indexed;
 }
 
-Complex tensorial_effective_index(Complex lambda) { return lambda; }
+// What the field reconstruction of every mode reads.
+struct FieldInputs {
+    const SolveArguments& args;
+    const DerivativeSet& d;
+    SparseMatrix ie;  // 1 / eps_zz
+    SparseMatrix im;  // 1 / mu_zz
+    std::size_t n;
+};
+
+// The diagonal formulation: eigenvalue -neff^2 on (Ex, Ey).
+class DiagonalFormulation {
+public:
+    DiagonalFormulation(const SolveArguments& a, const DerivativeSet& d)
+        : ops_(assemble_sparse_diagonal_operators(a.eps, a.mu, d)) {}
+    const SparseMatrix& eigen_operator() const { return ops_.eigen_operator; }
+    static Complex shift(double neff_guess) { return {(-neff_guess) * neff_guess, +0.0}; }
+    static Complex effective_index(Complex lambda) { return diagonal_effective_index(lambda); }
+    Result<ModeFields> mode_fields(const FieldInputs& f, const IndexedPair& pair) const {
+        return diagonal_mode_fields(ops_, f.d, f.ie, f.im, pair.eigenvector, pair.neff, f.n);
+    }
+
+private:
+    SparseDiagonalOperators ops_;
+};
+
+// The tensorial formulation: eigenvalue neff on (Ex, Ey, Hx', Hy').
+class TensorialFormulation {
+public:
+    TensorialFormulation(const SolveArguments& a, const DerivativeSet& d)
+        : a_(assemble_sparse_tensorial_operator(a.eps, a.mu, d)) {}
+    const SparseMatrix& eigen_operator() const { return a_; }
+    static Complex shift(double neff_guess) { return {neff_guess, +0.0}; }
+    static Complex effective_index(Complex lambda) { return lambda; }
+    Result<ModeFields> mode_fields(const FieldInputs& f, const IndexedPair& pair) const {
+        if (pair.eigenvector.size() != 4 * f.n) {
+            return fail("tensorial eigenvector has an unexpected length");
+        }
+        return tensorial_mode_fields(f.args.eps, f.args.mu, f.d, f.ie, f.im, pair.eigenvector, f.n);
+    }
+
+private:
+    SparseMatrix a_;
+};
 
 void apply_direction(ModeFields& mode, std::string_view direction) {
     if (!is_backward(direction)) return;
@@ -191,158 +235,85 @@ EigenOptions with_statistics(const EigenOptions& options, EigenStatistics& stati
     return o;
 }
 
-ModeSolveResult finish(ModeList&& list, std::span<const double> cell_areas, std::string backend,
-                       std::size_t operator_rows, std::size_t operator_nnz, PhaseClock& clock,
-                       PipelineTimings timings, const EigenStatistics& statistics) {
-    OrthogonalizationDiagnostics diagnostics =
-        lorentz_orthogonalize_and_normalize(list.modes, cell_areas);
-    timings.orthogonalization = clock.lap();
-    ModeSolveResult result;
-    result.statistics = statistics;
-    result.timings = timings;
-    result.neffs = std::move(list.neffs);
-    result.fields = collect_mode_fields(std::move(list.modes));
-    result.backend = std::move(backend);
-    result.residuals = std::move(list.residuals);
-    result.diagnostics = std::move(diagnostics);
-    result.operator_rows = operator_rows;
-    result.operator_nnz = operator_nnz;
-    return result;
-}
-
 std::string backend_label(const std::vector<IndexedPair>& pairs) {
     return pairs.empty() ? std::string(kNoModesBackend) : std::string(pairs.front().backend);
 }
 
+// The frame both formulations run in. The operator (and what the fields need of its
+// assembly) lives only until the fields are made; orthogonalisation runs without it.
+template <class Formulation>
+Result<ModeSolveResult> run_pipeline(const SolveArguments& a, const DerivativeSet& d,
+                                     std::span<const double> cell_areas,
+                                     const EigenOptions& options) {
+    const std::size_t n = a.eps[0][0].size();
+    if (Status areas = check_cell_areas(cell_areas, n); !areas) return std::move(areas).error();
+    std::optional<std::span<const Complex>> initial_vector;
+    if (a.initial_vector) initial_vector = std::span<const Complex>(*a.initial_vector);
+
+    PhaseClock clock;
+    ModeSolveResult result;
+    ModeList list;
+    {
+        const Formulation formulation(a, d);
+        const SparseMatrix& op = formulation.eigen_operator();
+        result.operator_rows = op.rows;
+        result.operator_nnz = op.values.size();
+        result.timings.assembly = clock.lap();
+
+        auto found = selected_sparse_shift_invert_eigenpairs(
+            op, a.num_modes, initial_vector, a.krylov_dim, Formulation::shift(a.neff_guess), a.tol,
+            with_statistics(options, result.statistics));
+        result.timings.eigen = clock.lap();
+        if (!found) return std::move(found).error();
+        const std::vector<IndexedPair> pairs =
+            indexed_pairs(std::move(found).value(), Formulation::effective_index);
+        result.backend = backend_label(pairs);
+
+        const FieldInputs fields{a, d, reciprocal_diagonal(a.eps[2][2]),
+                                 reciprocal_diagonal(a.mu[2][2]), n};
+        for (const IndexedPair& pair : pairs) {
+            Result<ModeFields> mode = formulation.mode_fields(fields, pair);
+            if (!mode) return std::move(mode).error();
+            apply_direction(*mode, a.direction);
+            list.neffs.push_back(pair.neff);
+            list.residuals.push_back(pair.residual);
+            list.modes.push_back(std::move(*mode));
+        }
+    }
+    result.timings.fields = clock.lap();
+    result.diagnostics = lorentz_orthogonalize_and_normalize(list.modes, cell_areas);
+    result.timings.orthogonalization = clock.lap();
+    result.neffs = std::move(list.neffs);
+    result.fields = collect_mode_fields(std::move(list.modes));
+    result.residuals = std::move(list.residuals);
+    return result;
+}
+
 }  // namespace
 
-Result<ModeSolveResult> solve_diagonal_sparse_with(const MaterialTensor& eps, const MaterialTensor& mu,
-                                              const DerivativeSet& derivatives,
-                                              std::span<const double> cell_areas,
-                                              double neff_guess, double tol,
-                                              std::uint64_t num_modes, std::string_view direction,
-                                              std::optional<std::span<const Complex>> initial_vector,
-                                              std::uint64_t krylov_dim,
-                                              const EigenOptions& options) {
-    const std::size_t n = eps[0][0].size();
-    if (Status areas = check_cell_areas(cell_areas, n); !areas) return std::move(areas).error();
-
-    PhaseClock clock;
-    PipelineTimings timings;
-    EigenStatistics statistics;
-    ModeList list;
-    std::string backend;
-    std::size_t operator_rows = 0;
-    std::size_t operator_nnz = 0;
-    {
-        const SparseDiagonalOperators ops = assemble_sparse_diagonal_operators(eps, mu, derivatives);
-        operator_rows = ops.eigen_operator.rows;
-        operator_nnz = ops.eigen_operator.values.size();
-        timings.assembly = clock.lap();
-
-        const Complex sigma{(-neff_guess) * neff_guess, +0.0};
-        auto found = selected_sparse_shift_invert_eigenpairs(
-            ops.eigen_operator, num_modes, initial_vector, krylov_dim, sigma, tol,
-            with_statistics(options, statistics));
-        timings.eigen = clock.lap();
-        if (!found) return std::move(found).error();
-        const std::vector<IndexedPair> pairs =
-            indexed_pairs(std::move(found).value(), diagonal_effective_index);
-        backend = backend_label(pairs);
-
-        const SparseMatrix ie = reciprocal_diagonal(eps[2][2]);
-        const SparseMatrix im = reciprocal_diagonal(mu[2][2]);
-        for (const IndexedPair& pair : pairs) {
-            ModeFields mode =
-                diagonal_mode_fields(ops, derivatives, ie, im, pair.eigenvector, pair.neff, n);
-            apply_direction(mode, direction);
-            list.neffs.push_back(pair.neff);
-            list.residuals.push_back(pair.residual);
-            list.modes.push_back(std::move(mode));
-        }
+Result<ModeSolveResult> solve_modes(const SolveArguments& args, const DerivativeSet& derivatives,
+                                    std::span<const double> cell_areas,
+                                    const EigenOptions& options) {
+    if (args.formulation == Formulation::diagonal) {
+        return run_pipeline<DiagonalFormulation>(args, derivatives, cell_areas, options);
     }
-    timings.fields = clock.lap();
-    return finish(std::move(list), cell_areas, std::move(backend), operator_rows, operator_nnz,
-                  clock, timings, statistics);
+    return run_pipeline<TensorialFormulation>(args, derivatives, cell_areas, options);
 }
 
-Result<ModeSolveResult> solve_tensorial_sparse_with(const MaterialTensor& eps, const MaterialTensor& mu,
-                                               const DerivativeSet& derivatives,
-                                               std::span<const double> cell_areas,
-                                               double neff_guess, double tol,
-                                               std::uint64_t num_modes, std::string_view direction,
-                                               std::optional<std::span<const Complex>> initial_vector,
-                                               std::uint64_t krylov_dim,
-                                               const EigenOptions& options) {
-    const std::size_t n = eps[0][0].size();
-    if (Status areas = check_cell_areas(cell_areas, n); !areas) return std::move(areas).error();
+Result<ModeSolveResult> run_mode_solve(const SolveArguments& args, const EigenOptions& options) {
+    Result<DerivativeSet> derivatives = derivatives_for(args);
+    if (!derivatives) return std::move(derivatives).error();
+    const std::vector<double> cell_areas = cell_areas_from_steps(args.dlf_x, args.dlf_y);
+    return solve_modes(args, *derivatives, cell_areas, options);
+}
 
-    PhaseClock clock;
-    PipelineTimings timings;
-    EigenStatistics statistics;
-    ModeList list;
-    std::string backend;
-    std::size_t operator_rows = 0;
-    std::size_t operator_nnz = 0;
-    {
-        const SparseMatrix a = assemble_sparse_tensorial_operator(eps, mu, derivatives);
-        operator_rows = a.rows;
-        operator_nnz = a.values.size();
-        timings.assembly = clock.lap();
-
-        const Complex sigma{neff_guess, +0.0};
-        auto found = selected_sparse_shift_invert_eigenpairs(
-            a, num_modes, initial_vector, krylov_dim, sigma, tol,
-            with_statistics(options, statistics));
-        timings.eigen = clock.lap();
-        if (!found) return std::move(found).error();
-        const std::vector<IndexedPair> pairs =
-            indexed_pairs(std::move(found).value(), tensorial_effective_index);
-        backend = backend_label(pairs);
-
-        const SparseMatrix ie = reciprocal_diagonal(eps[2][2]);
-        const SparseMatrix im = reciprocal_diagonal(mu[2][2]);
-        for (const IndexedPair& pair : pairs) {
-            if (pair.eigenvector.size() != 4 * n) {
-                return fail("tensorial eigenvector has an unexpected length");
-            }
-            ModeFields mode = tensorial_mode_fields(eps, mu, derivatives, ie, im, pair.eigenvector, n);
-            apply_direction(mode, direction);
-            list.neffs.push_back(pair.neff);
-            list.residuals.push_back(pair.residual);
-            list.modes.push_back(std::move(mode));
-        }
+Result<SparseMatrix> eigen_operator(const SolveArguments& args) {
+    Result<DerivativeSet> derivatives = derivatives_for(args);
+    if (!derivatives) return std::move(derivatives).error();
+    if (args.formulation == Formulation::diagonal) {
+        return std::move(assemble_sparse_diagonal_operators(args.eps, args.mu, *derivatives).eigen_operator);
     }
-    timings.fields = clock.lap();
-    return finish(std::move(list), cell_areas, std::move(backend), operator_rows, operator_nnz,
-                  clock, timings, statistics);
-}
-
-}  // namespace corvane
-
-namespace corvane {
-
-Result<ModeSolveResult> solve_diagonal_sparse(const MaterialTensor& eps, const MaterialTensor& mu,
-                                              const DerivativeSet& derivatives,
-                                              std::span<const double> cell_areas,
-                                              double neff_guess, double tol,
-                                              std::uint64_t num_modes, std::string_view direction,
-                                              std::optional<std::span<const Complex>> initial_vector,
-                                              std::uint64_t krylov_dim) {
-    return solve_diagonal_sparse_with(eps, mu, derivatives, cell_areas, neff_guess, tol, num_modes,
-                                      direction, initial_vector, krylov_dim, EigenOptions{});
-}
-
-Result<ModeSolveResult> solve_tensorial_sparse(const MaterialTensor& eps, const MaterialTensor& mu,
-                                               const DerivativeSet& derivatives,
-                                               std::span<const double> cell_areas,
-                                               double neff_guess, double tol,
-                                               std::uint64_t num_modes, std::string_view direction,
-                                               std::optional<std::span<const Complex>> initial_vector,
-                                               std::uint64_t krylov_dim) {
-    return solve_tensorial_sparse_with(eps, mu, derivatives, cell_areas, neff_guess, tol,
-                                       num_modes, direction, initial_vector, krylov_dim,
-                                       EigenOptions{});
+    return assemble_sparse_tensorial_operator(args.eps, args.mu, *derivatives);
 }
 
 }  // namespace corvane

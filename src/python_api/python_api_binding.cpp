@@ -1,6 +1,7 @@
 // The module corvane._core: argument binding and conversion of the two solver functions,
 // translation of failures into Python exceptions, and module initialisation. The solve
-// itself runs in run_mode_solve, which knows nothing of Python.
+// itself runs in run_mode_solve, which knows nothing of Python; the record's default
+// tolerance (1e-10) is the one of every call, not exposed to callers.
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -14,6 +15,7 @@
 #include <utility>
 
 #include "common/internal_error.hpp"
+#include "mode_solver/mode_solver.hpp"
 #include "python_api/python_api.hpp"
 #include "python_api_binding_convert.hpp"
 #include "python_api_binding_pyref.hpp"
@@ -209,7 +211,7 @@ bool convert_parameter(const Slots& slots, Parameter parameter, T& out, Convert 
 }
 
 // In parameter order: the first failing conversion ends the call.
-bool convert_arguments(const Slots& s, SolveArguments& a) {
+bool convert_arguments(const Slots& s, SolveArguments& a, FlatTensors& t) {
     return convert_parameter(s, kNx, a.nx, convert_index) &&
            convert_parameter(s, kNy, a.ny, convert_index) &&
            convert_parameter(s, kDlfX, a.dlf_x, convert_real_sequence) &&
@@ -218,8 +220,8 @@ bool convert_arguments(const Slots& s, SolveArguments& a) {
            convert_parameter(s, kDlbY, a.dlb_y, convert_real_sequence) &&
            convert_parameter(s, kPmcX, a.pmc_x, convert_bool) &&
            convert_parameter(s, kPmcY, a.pmc_y, convert_bool) &&
-           convert_parameter(s, kEpsTensor, a.eps_tensor, convert_tensor) &&
-           convert_parameter(s, kMuTensor, a.mu_tensor, convert_tensor) &&
+           convert_parameter(s, kEpsTensor, t.eps, convert_tensor) &&
+           convert_parameter(s, kMuTensor, t.mu, convert_tensor) &&
            convert_parameter(s, kNumModes, a.num_modes, convert_index) &&
            convert_parameter(s, kNeffGuess, a.neff_guess, convert_real) &&
            convert_parameter(s, kDirection, a.direction, convert_text) &&
@@ -257,10 +259,17 @@ PyObject* solve(Formulation formulation, const char* function, PyObject* const* 
         return nullptr;
     }
     SolveArguments converted;
-    if (!convert_arguments(slots, converted)) return nullptr;
+    converted.formulation = formulation;
+    FlatTensors tensors;
+    if (!convert_arguments(slots, converted, tensors)) return nullptr;
     EigenOptions options;
     options.interrupted = signal_check();
-    Result<ModeSolveResult> result = run_mode_solve(formulation, std::move(converted), options);
+    Result<ModeSolveResult> result = [&]() -> Result<ModeSolveResult> {
+        if (Status placed = place_flat_tensors(std::move(tensors), converted); !placed) {
+            return std::move(placed).error();
+        }
+        return run_mode_solve(converted, options);
+    }();
     if (!result) {
         if (result.error().kind == ErrorKind::interrupted && PyErr_Occurred()) return nullptr;
         const std::string& text = result.error().text;

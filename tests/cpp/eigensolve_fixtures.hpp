@@ -1,4 +1,4 @@
-// Matrices shared by the eigen solution tests.
+// Matrices and factorisations shared by the eigen solution tests.
 #pragma once
 
 #include <algorithm>
@@ -6,9 +6,13 @@
 #include <numbers>
 #include <numeric>
 #include <random>
+#include <span>
+#include <utility>
 #include <vector>
 
 #include "common/complex.hpp"
+#include "common/internal_error.hpp"
+#include "eigensolve/sparse_lu.hpp"
 #include "sparse_matrix/sparse_matrix.hpp"
 
 namespace corvane::fixtures {
@@ -95,6 +99,20 @@ inline std::vector<Complex> laplacian_like_spectrum(std::size_t nx, std::size_t 
         }
     }
     return ev;
+}
+
+// Euclidean norm, summed in order.
+inline double norm2(std::span<const Complex> v) {
+    double s = 0.0;
+    for (const Complex c : v) s += norm_sqr(c);
+    return std::sqrt(s);
+}
+
+// The library's own LU of A - sigma I; a test matrix that does not factor is a broken fixture.
+inline SparseLu factor_shifted(const SparseMatrix& a, Complex sigma) {
+    auto lu = SparseLu::factor(a.shifted_diagonal(sigma));
+    if (!lu) throw InternalError(lu.error().text);
+    return std::move(lu).value();
 }
 
 // The `count` eigenvalues nearest sigma, nearest first.

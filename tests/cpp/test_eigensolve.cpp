@@ -17,18 +17,14 @@
 namespace corvane {
 namespace {
 
+using fixtures::factor_shifted;
 using fixtures::laplacian_like;
 using fixtures::laplacian_like_spectrum;
 using fixtures::nearest;
+using fixtures::norm2;
 using fixtures::real_diagonal;
 
 constexpr double kTol = 1e-10;
-
-SparseLu factor_shifted(const SparseMatrix& a, Complex sigma) {
-    auto lu = SparseLu::factor(a.shifted_diagonal(sigma));
-    if (!lu) throw InternalError(lu.error().text);
-    return std::move(lu).value();
-}
 
 // Each eigenvalue within tol of one expected value, in the same order.
 void expect_eigenvalues(const std::vector<Eigenpair>& pairs, const std::vector<Complex>& want,
@@ -39,12 +35,6 @@ void expect_eigenvalues(const std::vector<Eigenpair>& pairs, const std::vector<C
             << "pair " << i << ": " << pairs[i].eigenvalue.re << " + " << pairs[i].eigenvalue.im
             << "i, want " << want[i].re << " + " << want[i].im << "i";
     }
-}
-
-double norm(const std::vector<Complex>& v) {
-    double s = 0.0;
-    for (const Complex c : v) s += norm_sqr(c);
-    return std::sqrt(s);
 }
 
 TEST(SparseResidualNorm, Examples) {
@@ -91,7 +81,7 @@ TEST(Selection, SmallMatrixGoesStraightToNativeRoute) {
     for (const Eigenpair& p : *pairs) {
         EXPECT_STREQ(p.backend, "native_shift_invert");
         EXPECT_LT(p.residual, 1e-12);
-        EXPECT_NEAR(norm(p.eigenvector), 1.0, 1e-14);
+        EXPECT_NEAR(norm2(p.eigenvector), 1.0, 1e-14);
     }
 }
 
@@ -150,7 +140,7 @@ protected:
         for (const Eigenpair& p : pairs) {
             EXPECT_STREQ(p.backend, backend);
             EXPECT_LT(p.residual, 1e-8);
-            EXPECT_NEAR(norm(p.eigenvector), 1.0, 1e-13);
+            EXPECT_NEAR(norm2(p.eigenvector), 1.0, 1e-13);
             EXPECT_EQ(p.residual, sparse_residual_norm(a, p.eigenvector, p.eigenvalue));
         }
     }

@@ -19,18 +19,13 @@
 namespace corvane {
 namespace {
 
+using fixtures::factor_shifted;
 using fixtures::laplacian_like;
 using fixtures::laplacian_like_spectrum;
 using fixtures::nearest;
 using fixtures::real_diagonal;
 
 constexpr double kTol = 1e-10;
-
-SparseLu factor_shifted(const SparseMatrix& a, Complex sigma) {
-    auto lu = SparseLu::factor(a.shifted_diagonal(sigma));
-    if (!lu) throw InternalError(lu.error().text);
-    return std::move(lu).value();
-}
 
 TEST(NativeArnoldiLimits, NonFiniteStartEndsWithTheEigenvalueError) {
     const SparseMatrix a = laplacian_like(6, 5);

@@ -92,18 +92,12 @@ std::vector<Scalar> dense_eigenvalues(const Dense& a) {
     return ev;
 }
 
-double norm(std::span<const Complex> v) {
-    double s = 0.0;
-    for (const Complex c : v) s += norm_sqr(c);
-    return std::sqrt(s);
-}
-
 // ||Op y - theta y|| with Op given as a map.
 double residual(const LinearMap& op, std::span<const Complex> y, Complex theta) {
     std::vector<Complex> ay(y.size());
     EXPECT_TRUE(op(y, ay).has_value());
     for (std::size_t i = 0; i < y.size(); ++i) ay[i] -= theta * y[i];
-    return norm(ay);
+    return fixtures::norm2(ay);
 }
 
 // Values agree with the dense reference, in order; each vector is a unit Ritz vector with a
@@ -119,7 +113,7 @@ void expect_matches_dense(const Dense& a, const KrylovSchurResult& r, std::size_
     const double scale = std::abs(ref[0]);
     for (std::size_t k = 0; k < wanted; ++k) {
         EXPECT_LT(std::abs(to_std(r.values[k]) - ref[k]), value_tol * scale) << "pair " << k;
-        EXPECT_NEAR(norm(r.vectors[k]), 1.0, 1e-13) << "pair " << k;
+        EXPECT_NEAR(fixtures::norm2(r.vectors[k]), 1.0, 1e-13) << "pair " << k;
         const double res = residual(op, r.vectors[k], r.values[k]);
         EXPECT_LT(res, 10.0 * tol * scale) << "pair " << k;
         EXPECT_LT(res, 10.0 * r.estimates[k] + 1e-13 * scale) << "pair " << k;
@@ -389,7 +383,7 @@ TEST(KrylovSchur, ShiftInvertFindsEigenvaluesNearestTheShift) {
             EXPECT_LT(abs(lambda - want[k]), 1e-9) << "pair " << k;
             std::vector<Complex> ay = a.matvec(r->vectors[k]);
             for (std::size_t i = 0; i < ay.size(); ++i) ay[i] -= lambda * r->vectors[k][i];
-            EXPECT_LT(norm(ay), 1e-8) << "pair " << k;
+            EXPECT_LT(fixtures::norm2(ay), 1e-8) << "pair " << k;
         }
     }
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "discretisation_helpers.hpp"
 #include "mode_solver/mode_solver.hpp"
 #include "mode_solver/pipeline_steps.hpp"
 #include "operators.hpp"
@@ -14,15 +15,7 @@ namespace {
 
 using namespace mode_solver_detail;
 
-MaterialTensor uniform_tensor(std::size_t cells, Complex diagonal_value) {
-    MaterialTensor t;
-    for (std::size_t r = 0; r < 3; ++r) {
-        for (std::size_t c = 0; c < 3; ++c) {
-            t[r][c].assign(cells, r == c ? diagonal_value : Complex{});
-        }
-    }
-    return t;
-}
+using testing::isotropic;
 
 TEST(DiagonalEffectiveIndex, FollowsThePrincipalBranches) {
     EXPECT_EQ(diagonal_effective_index({-4.0, 0.0}), (Complex{2.0, 0.0}));
@@ -92,14 +85,17 @@ TEST(CellAreaCheck, AcceptsPositiveSubnormals) {
 
 // Both pipelines reject bad areas before any operator is built, so an empty derivative
 // set suffices here.
-class CellAreaMessages : public testing::TestWithParam<bool> {
+class CellAreaMessages : public ::testing::TestWithParam<bool> {
 protected:
     std::string solve_error(const std::vector<double>& areas) const {
-        const MaterialTensor eps = uniform_tensor(2, {4.0, 0.0});
-        const MaterialTensor mu = uniform_tensor(2, {1.0, 0.0});
+        SolveArguments args;
+        args.formulation = GetParam() ? Formulation::tensorial : Formulation::diagonal;
+        args.eps = isotropic(2, {4.0, 0.0});
+        args.mu = isotropic(2, {1.0, 0.0});
+        args.num_modes = 1;
+        args.neff_guess = 2.0;
         const DerivativeSet d;
-        const auto solve = GetParam() ? solve_tensorial_sparse : solve_diagonal_sparse;
-        const auto result = solve(eps, mu, d, areas, 2.0, 1e-10, 1, "", std::nullopt, 32);
+        const auto result = solve_modes(args, d, areas);
         return result ? std::string("(no error)") : result.error().text;
     }
 };
@@ -120,8 +116,8 @@ TEST_P(CellAreaMessages, NonPositiveOrNonFiniteAreasFail) {
 // A single cell has no derivatives: the modes are plane waves, for which both formulations
 // must rebuild the same field, H = n z x E / Z0 for the forward direction.
 TEST(ModeFieldReconstruction, OneCellPlaneWaveInBothFormulations) {
-    const MaterialTensor eps = uniform_tensor(1, {4.0, 0.0});
-    const MaterialTensor mu = uniform_tensor(1, {1.0, 0.0});
+    const MaterialTensor eps = isotropic(1, {4.0, 0.0});
+    const MaterialTensor mu = isotropic(1, {1.0, 0.0});
     const std::vector<double> step{1.0};
     const DerivativeSet d = create_d_matrices_sparse(1, 1, {step, step}, {step, step}, false, false);
     const SparseMatrix ie = reciprocal_diagonal(eps[2][2]);
@@ -157,8 +153,8 @@ TEST(ModeFieldReconstruction, OneCellPlaneWaveInBothFormulations) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(BothPipelines, CellAreaMessages, testing::Bool(),
-                         [](const testing::TestParamInfo<bool>& param_info) {
+INSTANTIATE_TEST_SUITE_P(BothPipelines, CellAreaMessages, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& param_info) {
                              return param_info.param ? "tensorial" : "diagonal";
                          });
 

@@ -7,7 +7,7 @@
 
 #include "discretisation_helpers.hpp"
 #include "operators.hpp"
-#include "python_api/python_api.hpp"
+#include "mode_solver/solve_arguments.hpp"
 
 namespace corvane {
 namespace {

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "discretisation_helpers.hpp"
-#include "python_api/python_api.hpp"
+#include "mode_solver/solve_arguments.hpp"
 
 namespace corvane {
 namespace {

@@ -227,9 +227,25 @@ class TestArguments:
         square = engine.solve_diagonal(**dict(kw, eps_tensor=kw["eps_tensor"].reshape(3, 3, -1)))
         np.testing.assert_array_equal(flat.neffs, square.neffs)
 
+    @pytest.mark.parametrize("name, index, value", [
+        ("eps_tensor", (0, 7), np.nan), ("mu_tensor", (8, 0), np.inf), ("dlb_y", 2, np.nan),
+        ("neff_guess", None, np.nan), ("omega", None, np.inf), ("pml_sigma_max", None, np.nan),
+        ("derivative_scale", None, -np.inf),
+    ])
+    def test_non_finite_inputs_are_refused_by_name(self, name, index, value):
+        # They used to reach the factorisation and fail there as a singular matrix.
+        kw = strip(20, num_modes=1)
+        if index is None:
+            kw[name] = value
+        else:
+            kw[name] = np.array(kw[name], dtype=kw[name].dtype)
+            kw[name][index] = value
+        with pytest.raises(ValueError, match=f"^{name} must .*finite"):
+            engine.solve_diagonal(**kw)
+
     def test_numerical_failure_is_a_value_error_from_the_library(self):
         kw = strip(20, num_modes=1, pml=False)
         kw["dlf_x"] = kw["dlf_x"].copy()
-        kw["dlf_x"][3] = np.nan
+        kw["dlf_x"][3] = 0.0
         with pytest.raises(ValueError, match="cell areas must be finite and positive"):
             engine.solve_diagonal(**kw)

@@ -6,6 +6,7 @@ import logging
 import math
 from dataclasses import dataclass
 
+import matplotlib
 import numpy as np
 import pytest
 
@@ -107,6 +108,7 @@ class FakeMode:
     ey: np.ndarray
     hx: np.ndarray
     hy: np.ndarray
+    label: str = ""
 
 
 @dataclass(frozen=True, eq=False)
@@ -127,17 +129,19 @@ class FakeModeSet:
 GRID = Grid.uniform(x=(-1, 1), y=(-1, 1), step=0.05)
 
 
-def crossing_solver(t):
+def crossing_solver(t, tm_from=-1.0):
     """Three modes whose neff order changes with t, returned in descending neff like the
     solver does: an even mode (always first), an odd mode falling and a TM mode rising,
-    which cross at t = 0.5. Their shapes drift with t."""
+    which cross at t = 0.5. Their shapes drift with t. The TM mode exists from t = tm_from
+    on (it appears partway through a sweep)."""
     modes = [
-        (3.0 - 0.1 * t, gaussian_mode(GRID, width=0.4 + 0.1 * t)),
-        (2.5 - 0.2 * t, gaussian_mode(GRID, odd=True, width=0.5 + 0.1 * t)),
-        (2.3 + 0.2 * t, gaussian_mode(GRID, tm=True, width=0.45 - 0.05 * t)),
-    ]
+        (3.0 - 0.1 * t, gaussian_mode(GRID, width=0.4 + 0.1 * t), "TE0"),
+        (2.5 - 0.2 * t, gaussian_mode(GRID, odd=True, width=0.5 + 0.1 * t), "TE1"),
+        (2.3 + 0.2 * t, gaussian_mode(GRID, tm=True, width=0.45 - 0.05 * t), "TM0"),
+    ][:3 if t >= tm_from else 2]
     modes.sort(key=lambda m: -m[0])
-    return FakeModeSet(tuple(FakeMode(neff=complex(n), **f) for n, f in modes), GRID)
+    return FakeModeSet(tuple(FakeMode(neff=complex(n), label=lab, **f) for n, f, lab in modes),
+                       GRID)
 
 
 @pytest.fixture
@@ -164,6 +168,25 @@ def test_tracking_keeps_identity_through_a_crossing_where_neff_order_swaps(fake_
     # Ordered by neff the second column would jump from the odd to the TM mode at t = 0.5.
     assert result.mode_index[0].tolist() == [0, 1, 2]
     assert result.mode_index[-1].tolist() == [0, 2, 1]
+
+
+def test_a_mode_appearing_partway_gets_its_own_track_and_a_missing_one_is_reported(
+        monkeypatch, caplog):
+    monkeypatch.setattr(sweep_module, "_solve_point",
+                        lambda point: (crossing_solver(point.value, tm_from=0.3), None, 0.0, -1))
+    ts = np.linspace(0, 1, 11)
+    with caplog.at_level(logging.WARNING, logger="corvane"):
+        result = corvane.sweep(lambda t: None, ts, wavelength=1.55, num_modes=4)
+    assert result.labels == ("TE0", "TE1", "TM0", "")
+    tm = result.neff[:, 2].real
+    assert np.all(np.isnan(tm[ts < 0.3]))
+    np.testing.assert_allclose(tm[ts >= 0.3], 2.3 + 0.2 * ts[ts >= 0.3])  # through the crossing
+    np.testing.assert_allclose(result.neff[:, 1].real, 2.5 - 0.2 * ts)
+    assert caplog.text.count("never found") == 1 and "mode 3 never found" in caplog.text
+    matplotlib.use("Agg")
+    ax = result.plot()
+    assert [line.get_label() for line in ax.lines] == ["TE0", "TE1", "TM0"]
+    matplotlib.pyplot.close("all")
 
 
 def test_a_failed_point_is_reported_with_value_and_error_and_the_rest_is_tracked(fake_solver, caplog):
@@ -201,9 +224,8 @@ def test_sweep_saves_and_loads_its_arrays(fake_solver, tmp_path):
     assert back.parameter == "width" and not back.cancelled
     for name in ("values", "wavelength", "neff", "confidence", "mode_index"):
         np.testing.assert_array_equal(getattr(back, name), getattr(result, name))
-    assert back.loss_db_per_cm.shape == (3, 2)
-    with pytest.raises(ValueError, match="keeps no mode fields"):
-        back.mode(0, 0)
+    # The TM mode rises into the two highest at t = 1 and gets a track of its own.
+    assert back.loss_db_per_cm.shape == (3, 3)
 
 
 def test_plot_draws_one_line_per_tracked_mode_with_units(fake_solver):
@@ -212,8 +234,9 @@ def test_plot_draws_one_line_per_tracked_mode_with_units(fake_solver):
     matplotlib.use("Agg")
     result = corvane.sweep(lambda t: None, [0.0, 0.5, 1.0], wavelength=1.55, num_modes=3,
                            parameter="width")
-    ax = result.plot()
-    assert len(ax.lines) == 3 and ax.get_xlabel() == "width" and ax.get_ylabel() == "Re(neff)"
+    ax = result.plot(label="core width (µm)")
+    assert len(ax.lines) == 3 and ax.get_xlabel() == "core width (µm)"
+    assert ax.get_ylabel() == "Re(neff)"
     assert result.plot("loss").get_ylabel() == "loss (dB/cm)"
     with pytest.raises(ValueError, match="group_index=True"):
         result.plot("ng")
@@ -252,7 +275,7 @@ def test_predicted_shift_sits_just_above_the_highest_tracked_mode():
 
 # --- a real crossing -----------------------------------------------------------------------
 
-def test_te1_keeps_its_identity_where_it_crosses_tm0_in_a_width_sweep():
+def test_te1_keeps_its_identity_where_it_crosses_tm0_in_a_width_sweep(tmp_path):
     """In a silicon strip in silica the TE1 mode rises through TM0 as the core widens (a
     true crossing: the two have opposite parity in x). Tracked by overlap, the TM0 column
     stays TM and the TE1 column overtakes it, although the order by neff swaps."""
@@ -271,6 +294,15 @@ def test_te1_keeps_its_identity_where_it_crosses_tm0_in_a_width_sweep():
     # By neff order the second column would switch from TM0 to TE1 after the crossing.
     assert result.mode_index[0, tm0] == 1 and result.mode_index[-1, tm0] == 2
     assert np.all(result.confidence > 0.9)
+    assert result.labels == ("TE0", "TM0", "TE1")
+    # The fields of every tracked point survive a save and load.
+    result.save(tmp_path / "s.npz")
+    back = corvane.load_sweep(tmp_path / "s.npz")
+    assert back.labels == result.labels
+    again, before = back.mode(3, te1), result.mode(3, te1)
+    assert again.label == "TE1" and again.neff == before.neff
+    np.testing.assert_array_equal(again.ey, before.ey)
+    assert again.overlap(before) == pytest.approx(1.0, abs=1e-12)
 
 
 def test_reuse_gives_the_cold_results_with_fewer_operator_applications():
@@ -327,17 +359,17 @@ def test_a_wavelength_at_a_sellmeier_pole_fails_alone_naming_the_material():
 
 
 @pytest.mark.parametrize("fault, message", [
-    (dict(neff=np.ones((2, 2))), "neff has shape"),
-    (dict(wavelength=-np.ones(3)), "positive length"),
-    (dict(mode_index=np.zeros((3, 2), int) - 1), "disagree"),
-    (dict(confidence=None), "'confidence' is missing"),
+    (lambda c: dict(neff=np.ones((2, 2))), "neff has shape"),
+    (lambda c: dict(wavelength=-c["wavelength"]), "positive length"),
+    (lambda c: dict(mode_index=-np.ones_like(c["mode_index"])), "disagree"),
+    (lambda c: dict(confidence=None), "'confidence' is missing"),
 ])
 def test_a_faulty_sweep_file_is_a_file_format_error(fake_solver, tmp_path, fault, message):
     result = corvane.sweep(lambda t: None, [0.0, 0.5, 1.0], wavelength=1.3, num_modes=2)
     result.save(tmp_path / "good")
     with np.load(tmp_path / "good.npz") as data:
         contents = {k: data[k] for k in data.files}
-    contents.update(fault)
+    contents.update(fault(contents))
     np.savez(tmp_path / "bad.npz", **{k: v for k, v in contents.items() if v is not None})
     with pytest.raises(corvane.FileFormatError, match=message):
         corvane.load_sweep(tmp_path / "bad.npz")
