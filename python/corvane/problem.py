@@ -57,12 +57,7 @@ def build_domain(request: Request) -> Domain:
     structure, wavelength, pml = request.structure, request.wavelength, request.pml
     with probing_at(wavelength):  # a tabulated material need only hold at this wavelength
         candidates = structure_planes(structure, request.symmetry, request.bend_radius, pml)
-    grid, step = request.grid, request.step
-    if grid is None:
-        if step is None:
-            step = wavelength / (20.0 * max(structure.max_index(wavelength), 1.0))
-        grid = Grid.auto(structure, wavelength, step=step, mirror_x=candidates.get("x"),
-                         mirror_y=candidates.get("y"))
+    grid = request.grid if request.grid is not None else automatic_grid(request, candidates)
     check_window(structure, grid, pml, wavelength)
     x_edges, nl, nr = padded(np.asarray(grid.x_edges, float), pml.left, pml.right)
     y_edges, nb, nt = padded(np.asarray(grid.y_edges, float), pml.bottom, pml.top)
@@ -71,6 +66,21 @@ def build_domain(request: Request) -> Domain:
     ys = half_edges(y_edges, planes["y"]) if "y" in planes else y_edges
     cells = (0 if "x" in planes else nl, nr, 0 if "y" in planes else nb, nt)
     return Domain(grid, x_edges, y_edges, (nl, nr, nb, nt), planes, xs, ys, cells)
+
+
+def automatic_grid(request: Request, planes: dict | None = None) -> Grid:
+    """The grid of a solve given no grid: `Grid.auto` around the structure with the request's
+    step, symmetric about the mirror `planes` the solve may split at (by default those of
+    the structure that the request's symmetry, bend and PML allow)."""
+    structure, wavelength, step = request.structure, request.wavelength, request.step
+    if planes is None:
+        with probing_at(wavelength):
+            planes = structure_planes(structure, request.symmetry, request.bend_radius,
+                                      request.pml)
+    if step is None:
+        step = wavelength / (20.0 * max(structure.max_index(wavelength), 1.0))
+    return Grid.auto(structure, wavelength, step=step, mirror_x=planes.get("x"),
+                     mirror_y=planes.get("y"))
 
 
 def discretise(request: Request, domain: Domain) -> Problem:

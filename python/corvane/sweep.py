@@ -54,9 +54,10 @@ from corvane import engine
 from corvane.dispersion import group_index as group_index_of, gvd_ps_per_nm_km
 from corvane.geometry import Structure
 from corvane.grid import Grid
+from corvane.inputs import check_request
 from corvane.io import check, file_faults, read_npz, save_npz
-from corvane.materials import probing_at
 from corvane.modes import Mode, ModeContext
+from corvane.problem import automatic_grid
 from corvane.solve import solve
 from corvane.tracking import TRANSVERSE, assign_max, normalised_overlaps
 
@@ -711,7 +712,10 @@ def sweep(build, values, *, wavelength: float | None = None, num_modes: int = 1,
     if wavelength_sweep and options.get("grid") is None:
         # One grid for every wavelength: the discretisation does not jump between points
         # (a smooth neff(lambda) for dispersion) and the operator pattern stays the same.
-        options["grid"] = _fixed_grid(build, values, options.pop("step", None))
+        # The solve's own automatic grid at the longest wavelength (the widest field, so the
+        # widest window).
+        options["grid"] = _fixed_grid(build, values, options)
+        options.pop("step", None)
 
     def point(k: int, opts: dict) -> _Point:
         return _Point(build=build, value=float(values[k]), wavelength=float(wavelengths[k]),
@@ -782,17 +786,14 @@ def sweep(build, values, *, wavelength: float | None = None, num_modes: int = 1,
                     group_index, keep_modes, keep_fields)
 
 
-def _fixed_grid(structure, wavelengths: np.ndarray, step):
-    """The automatic grid of `corvane.solve` at the longest wavelength of the sweep (the
-    widest field, so the widest window), or at the longest one where the materials can be
-    evaluated: a wavelength where they cannot (a Sellmeier pole, a table's end) fails as its
-    own point."""
-    options = {} if step is None else {"step": step}
+def _fixed_grid(structure, wavelengths: np.ndarray, options: dict):
+    """The automatic grid of `corvane.solve` at the longest wavelength of the sweep, or at
+    the longest one where the materials can be evaluated: a wavelength where they cannot (a
+    Sellmeier pole, a table's end) fails as its own point."""
     candidates = np.unique(wavelengths)[::-1]
     for k, wavelength in enumerate(candidates):
         try:
-            with probing_at(float(wavelength)):
-                return Grid.auto(structure, float(wavelength), **options)
+            return automatic_grid(check_request(structure, float(wavelength), **options))
         except ValueError:
             if k == len(candidates) - 1:
                 raise
