@@ -63,6 +63,9 @@ def strategies():
         "pml": st.sampled_from([0.0, 0.3, 0.5, "sides", "auto"]),
         "num_modes": st.sampled_from([1, 2, 3, 4] * 9 + [0, -1, 1.5, True, 10**20]),
         "symmetry": st.sampled_from(["auto", "auto", "none"]),
+        "grid": st.sampled_from([None] * 5 + [0.1, 0.2]),  # a uniform grid of this step
+        "neff_guess": st.sampled_from([None] * 5 + [1.5, 3.0]),
+        "include_all": st.sampled_from([False] * 5 + [True]),
         "seed": st.integers(0, 2**31),
     })
     sweep = st.fixed_dictionaries({
@@ -151,11 +154,19 @@ def check_modes(modes, num_modes, background_index):
 
 def run_solve(c):
     import corvane
+    from corvane.grid import Grid
 
     structure = structure_of(c)
     pml = corvane.PML(left=0.3, right=0.4, bottom=0.5, top=0.2) if c["pml"] == "sides" else c["pml"]
-    modes = corvane.solve(structure, c["wavelength"], num_modes=c["num_modes"], step=c["step"],
-                          pml=pml, symmetry=c["symmetry"])
+    if c["grid"] is None:
+        where = {"step": c["step"]}
+    else:
+        where = {"grid": Grid.uniform(x=(-2.0, 2.0), y=(-1.5, 1.5), step=c["grid"])}
+    modes = corvane.solve(structure, c["wavelength"], num_modes=c["num_modes"], pml=pml,
+                          symmetry=c["symmetry"], neff_guess=c["neff_guess"],
+                          include_all=c["include_all"], **where)
+    if c["include_all"]:
+        modes = [m for m in modes if m.kind in ("guided", "leaky")]
     # With PML a guided mode lies above the background; in a closed window a structure
     # without index contrast is a metal guide, whose modes all lie below it.
     background = None
@@ -164,7 +175,9 @@ def run_solve(c):
             background = structure.background.index(c["wavelength"]).real
         except ValueError:
             pass
-    return check_modes(modes, c["num_modes"], background), "returned"
+    # include_all returns every mode found, beyond num_modes.
+    count = None if c["include_all"] else c["num_modes"]
+    return check_modes(modes, count, background), "returned"
 
 
 def run_sweep(c):
