@@ -9,13 +9,15 @@ window, and the target indices of a search over a substrate) and, per window, th
 Without a guess the search centres on the largest index inside the window. A high-index
 region reaching the rim (a substrate) fills every index up to its own with radiation modes:
 the search then centres on the modes found with that region lowered to the rim's next index.
-Each window is asked for more modes, up to `MAX_REQUEST_ROUNDS` times, until enough physical
-ones came back or the search has scanned down to the rim index.
+Each window is asked for more modes, up to `MAX_REQUEST_ROUNDS` times (more when a large
+request starts from `FIRST_REQUEST`), until enough physical ones came back or the search has
+scanned down to the rim index.
 """
 
 from __future__ import annotations
 
 import logging
+import math
 import time
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
@@ -34,6 +36,7 @@ from corvane.subproblems import (SubProblem, SubproblemSettings, Window, WindowM
 log = logging.getLogger("corvane")
 
 MAX_REQUEST_ROUNDS = 3
+FIRST_REQUEST = 24
 
 
 @dataclass(frozen=True)
@@ -81,8 +84,12 @@ def solve_window(win: Window, *, eps, mu, settings: SubproblemSettings, at: floa
     started = time.perf_counter()
     sub = SubProblem(win, eps, mu, settings, cladding)
     num_modes, most = settings.num_modes, capacity(sub.unknowns)
-    request = min(num_modes + max(4, num_modes), most)
-    for round_ in range(MAX_REQUEST_ROUNDS):
+    full = min(num_modes + max(4, num_modes), most)
+    # A request costs about its square: many modes are asked in doubling rounds from
+    # FIRST_REQUEST, so that a search which has scanned down to the rim index with the few
+    # modes the guide has stops early, and reaches the full request otherwise.
+    request = full if include_all else min(full, FIRST_REQUEST)
+    for round_ in range(MAX_REQUEST_ROUNDS + math.ceil(math.log2(full / request))):
         found = sub.ask(request, at)
         m = len(found.neffs)
         physical = sum(k in PHYSICAL_KINDS for k in found.kinds)
