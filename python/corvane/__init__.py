@@ -15,7 +15,8 @@ import sys
 from corvane import _core
 from corvane import materials
 from corvane.geometry import Ellipse, Layer, Polygon, Rectangle, Structure, rib, slot, strip
-from corvane.grid import Grid
+from corvane.budget import ProblemTooLarge, estimate
+from corvane.grid import Grid, ResolutionWarning
 from corvane.materials import Material
 from corvane.io import FileFormatError
 from corvane.modes import Mode, ModeSet, load
@@ -25,6 +26,7 @@ from corvane.solve import PML, solve
 __all__ = ["_core", "solve", "PML", "Mode", "ModeSet", "load", "FileFormatError"]
 __all__ += ["materials", "Material", "Rectangle", "Polygon", "Ellipse", "Layer", "Structure",
             "strip", "rib", "slot", "Grid", "sample_materials", "SampledMaterials"]
+__all__ += ["estimate", "ProblemTooLarge", "ResolutionWarning"]
 
 # Workflows beyond one solve: sweeps with mode tracking, dispersion, bends.
 from corvane.bend import apply_bend, bend_loss_db_per_90deg

@@ -17,6 +17,9 @@ exp(i k0 neff R theta), and Im(neff) > 0 is radiation into the outer cladding. T
 radiation must leave the window through an absorbing layer on the outer side (high x): keep
 the PML of `corvane.solve` on (the default) and leave room between the guide and the outer
 layer so that the radiation caustic, at r ~ R neff / n_clad, lies inside the window.
+`bend_extent` gives such a window; on the inner side the transformed index falls towards the
+centre, so the field dies faster there than beside a straight guide and the window is
+trimmed to keep the centre of curvature (and its singular R / r) well outside.
 """
 
 from __future__ import annotations
@@ -26,7 +29,22 @@ import math
 
 import numpy as np
 
-__all__ = ["apply_bend", "bend_factors", "bend_loss_db_per_90deg"]
+from corvane.grid import Grid
+from corvane.window import margin_for
+
+__all__ = ["apply_bend", "bend_extent", "bend_factors", "bend_loss_db_per_90deg"]
+
+# Room beyond the caustic on the outer side, in wavelengths in the cladding: the radiation
+# turns from evanescent to outgoing there and must be outgoing when it meets the PML. Half a
+# wavelength already holds the loss to about 1 %; 0.7 leaves a margin.
+BEYOND_CAUSTIC = 0.7
+# Share of the distance from the guide's inner edge to the centre of curvature that the
+# window (and, separately, its inner PML) may take.
+INNER_SHARE = 0.5
+# Thickness of the outer PML in vacuum wavelengths: the radiation meets it at a grazing
+# transverse index, so it needs a thicker layer than an evanescent tail (half a wavelength
+# lets the loss wander by 20 %, one wavelength holds it within 1 %).
+OUTER_PML_WAVELENGTHS = 1.0
 
 # The sample position of each tensor row: row r of eps sits on the E component r, row r of
 # mu on the H component r (x, y, z order).
@@ -58,9 +76,71 @@ def _check_radius(radius, grid) -> float:
     if radius + x_min <= 0:
         raise ValueError(
             f"radius {radius} um puts the centre of curvature (x = -{radius}) inside the window, "
-            f"which starts at x = {x_min}: use a radius above {-x_min} um or move the window"
+            f"which starts at x = {x_min} (its PML included): use a radius above {-x_min} um, "
+            f"a thinner left PML (corvane.PML(left=...)) or move the window"
         )
     return radius
+
+
+def bend_extent(x_bounds, radius: float, *, neff: float, cladding_index: float,
+                wavelength: float, margin: float) -> tuple[float, float]:
+    """The x extent (x0, x1) in micrometres of the window for a bend of radius `radius`.
+
+    `x_bounds` (xmin, xmax) is the guide's extent, `neff` an estimate of the mode's
+    effective index (the straight guide's), `cladding_index` the index the radiation leaves
+    through, `margin` the straight guide's margin. Outside, the window reaches
+    `BEYOND_CAUSTIC` cladding wavelengths past the caustic x = R (neff / n_clad - 1) (and at
+    least `margin` past the guide); inside, `margin` or `INNER_SHARE` of the distance to the
+    centre of curvature, whichever is less.
+
+    >>> bend_extent((-0.25, 0.25), 2.0, neff=2.44, cladding_index=1.444, wavelength=1.55,
+    ...             margin=1.0)
+    (-1.125, 2.130886426592798)
+    """
+    xmin, xmax = (float(v) for v in x_bounds)
+    if not radius + xmin > 0:
+        raise ValueError(f"bend_radius {radius} um puts the centre of curvature (x = "
+                         f"-{radius}) inside the guide, which starts at x = {xmin}: use a "
+                         f"radius above {-xmin} um")
+    caustic = radius * (neff / cladding_index - 1.0)
+    x1 = max(xmax + margin, caustic + BEYOND_CAUSTIC * wavelength / cladding_index)
+    x0 = xmin - min(margin, INNER_SHARE * (radius + xmin))
+    return x0, x1
+
+
+def inner_pml(thickness: float, radius: float, x0: float) -> float:
+    """The inner (low x) PML thickness a bend's window starting at `x0` can take: at most
+    `INNER_SHARE` of the distance left to the centre of curvature."""
+    return min(float(thickness), INNER_SHARE * (radius + x0))
+
+
+def fitted_request(request, neffs, *, auto_pml: bool):
+    """The request of a bend solve with its window fitted to the bend (`bend_extent`).
+
+    `request` is the checked `corvane.inputs.Request` of a solve with a bend radius; `neffs`
+    the effective indices the bent modes start from (the straight guide's, or the guess).
+    On the automatic grid the window reaches past the caustic of the highest of them and
+    keeps the margin the slowest tail needs on the inner side; with `auto_pml` the outer PML
+    is `OUTER_PML_WAVELENGTHS` thick and the inner one clear of the centre of curvature. A
+    caller's grid is kept."""
+    radius, wavelength, structure = request.bend_radius, request.wavelength, request.structure
+    if request.grid is not None or not neffs:
+        return request
+    n_clad = float(structure.background.index(wavelength).real)
+    xmin, _, xmax, _ = structure.bounds()
+    if xmin is None:
+        return request
+    margin = max(margin_for(min(neffs), n_clad, wavelength), 0.5 * wavelength)
+    x0, x1 = bend_extent((xmin, xmax), radius, neff=max(neffs), cladding_index=n_clad,
+                         wavelength=wavelength, margin=margin)
+    grid = Grid.auto(structure, wavelength, step=request.step, x=(x0, x1),
+                     mirror_y=structure.mirror_plane_y() if request.symmetry != "none" else None)
+    pml = request.pml
+    if auto_pml:
+        side = pml.left
+        pml = dataclasses.replace(pml, left=inner_pml(side, radius, x0),
+                                  right=max(side, OUTER_PML_WAVELENGTHS * wavelength))
+    return dataclasses.replace(request, grid=grid, step=None, pml=pml)
 
 
 def apply_bend(sampled, grid, radius):

@@ -337,6 +337,8 @@ def _solver_options(doc: dict, args) -> dict:
         table["num_modes"] = args.modes
     if args.step is not None:
         table["step"] = args.step
+    if getattr(args, "max_cells", None) is not None:
+        table["max_cells"] = args.max_cells
     return table
 
 
@@ -507,7 +509,7 @@ def sweep_table(result) -> str:
 
 
 def run(path, *, output=None, plots=None, modes=None, step=None, wavelength=None,
-        progress=None, overwrite=False) -> dict:
+        progress=None, max_cells=None, overwrite=False) -> dict:
     """Run a TOML description as the command line does; returns the results written to
     results.json. Lengths in micrometres. `output` may name any folder; without it the
     file's [output] directory is used, which must lie below the file's folder. A folder that
@@ -515,7 +517,7 @@ def run(path, *, output=None, plots=None, modes=None, step=None, wavelength=None
 
     >>> run("examples/strip.toml", output="strip_out", plots=False)   # doctest: +SKIP
     """
-    args = argparse.Namespace(modes=modes, step=step)
+    args = argparse.Namespace(modes=modes, step=step, max_cells=max_cells)
     path = Path(path)
     with open(path, "rb") as f:
         try:
@@ -586,6 +588,8 @@ def _parser() -> argparse.ArgumentParser:
                         help="number of modes (overrides [solver] num_modes)")
     parser.add_argument("--step", type=float, help="largest grid cell in micrometres "
                         "(overrides [solver] step)")
+    parser.add_argument("--max-cells", type=float, help="refuse grids of more cells, PML "
+                        "included (default: refuse what the available memory cannot hold)")
     parser.add_argument("--wavelength", type=float, help="wavelength in micrometres "
                         "(overrides the file's)")
     parser.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
@@ -604,7 +608,8 @@ def main(argv=None) -> int:
     try:
         results = run(args.file, output=args.output, plots=False if args.no_plots else None,
                       modes=args.modes, step=args.step, wavelength=args.wavelength,
-                      progress=args.progress, overwrite=args.overwrite)
+                      progress=args.progress, max_cells=args.max_cells,
+                      overwrite=args.overwrite)
     except FileNotFoundError as exc:
         return _fail(f"{exc.strerror}: {exc.filename}", 2)
     except (ConfigError, ValueError, TypeError) as exc:

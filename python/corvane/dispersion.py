@@ -37,6 +37,7 @@ from corvane.inputs import check_request
 from corvane.result import Solution
 from corvane.sampling import sample_materials
 from corvane.tracking import normalised_overlaps
+from corvane.weights import component_weights
 
 __all__ = [
     "component_weights",
@@ -52,41 +53,11 @@ log = logging.getLogger("corvane")
 SPEED_OF_LIGHT = 299792458.0  # m/s
 Z0 = 376.7303136668535  # ohm; the solver's H is E / Z0 in these units
 
-_CENTRED_X = {"ex": True, "ey": False, "ez": False, "hx": False, "hy": True, "hz": True}
-_CENTRED_Y = {"ex": False, "ey": True, "ez": False, "hx": True, "hy": False, "hz": True}
 _E = ("ex", "ey", "ez")
 _H = ("hx", "hy", "hz")
 
 # Relative wavelength step of the material-dispersion difference d eps / d lambda.
 _MATERIAL_STEP = 1e-4
-
-
-def _dual_widths(dlf, dlb, centred: bool) -> np.ndarray:
-    """Widths of the dual cells of one staggering along one axis.
-
-    A centred sample owns its cell (dlf). A sample on edge i owns the span between the
-    neighbouring centres (dlb), and the one on the low wall only the half of it inside the
-    window: that half-width is what makes the backward difference the negative adjoint of
-    the forward one at a magnetic wall (its first row is 2 g0 / h).
-    """
-    if centred:
-        return np.asarray(dlf, dtype=float)
-    w = np.array(dlb, dtype=float)
-    w[0] *= 0.5
-    return w
-
-
-def component_weights(grid, component: str) -> np.ndarray:
-    """Area (um^2) of the dual cell of every sample of `component` ("ex".."hz"), (nx, ny).
-
-    >>> component_weights(grid, "hz").sum() == grid.cell_areas.sum()   # doctest: +SKIP
-    True
-    """
-    if component not in _CENTRED_X:
-        raise ValueError(f"component must be one of {sorted(_CENTRED_X)}, got {component!r}")
-    wx = _dual_widths(grid.dlf_x, grid.dlb_x, _CENTRED_X[component])
-    wy = _dual_widths(grid.dlf_y, grid.dlb_y, _CENTRED_Y[component])
-    return np.outer(wx, wy)
 
 
 def _stored_energy(grid, names, tensor: np.ndarray, values: list[np.ndarray]) -> float:

@@ -19,12 +19,30 @@ from __future__ import annotations
 
 import math
 import numbers
+import warnings
+from dataclasses import dataclass
 
 import numpy as np
 
 from corvane.materials import check_wavelength
 
 COMPONENTS = ("ex", "ey", "ez", "hx", "hy", "hz")
+
+# Interface coordinates closer than this many steps are one grid line: a side computed as
+# centre + size / 2 misses another shape's side by a rounding step, which would otherwise
+# leave a cell 1e-17 um wide.
+LINE_ROUNDING = 1e-9
+# Vertices off the axis-aligned interfaces closer than this many steps to a kept grid line
+# are merged into it: a finely sampled curve then costs cells by the step, not by its
+# vertex count (the sampler resolves the curve inside the cells).
+VERTEX_MERGE = 0.5
+# A cell must span at least this fraction of its coordinates' magnitude, so that the
+# interfaces and dual cells keep about 2^-22 of a cell in double precision.
+RESOLVABLE = 2.0**-30
+
+
+class ResolutionWarning(UserWarning):
+    """The step is too coarse to resolve the structure or the wavelength in it."""
 
 # For each component: is it at the cell centre (True) or on the cell edge (False) along x, y.
 CENTRED = {
@@ -44,8 +62,38 @@ def _edges(values, name: str) -> np.ndarray:
         raise ValueError(f"{name} must be finite (micrometres)")
     if not np.all(np.diff(a) > 0):
         raise ValueError(f"{name} must be strictly increasing (cells of positive width)")
+    _check_resolvable(float(np.max(np.abs(a))), float(np.min(np.diff(a))), name)
     a.setflags(write=False)
     return a
+
+
+def _check_resolvable(magnitude: float, cell: float, name: str) -> None:
+    if cell < RESOLVABLE * magnitude:
+        raise ValueError(
+            f"{name}: cells of {cell:.3g} um cannot be resolved at {magnitude:.3g} um from the "
+            f"origin (double precision keeps about {magnitude * 2.0**-52:.2g} um there); "
+            "move the structure near the origin, e.g. centre its shapes on (0, 0)")
+
+
+def _warn_unresolved(structure, wavelength: float, coarsest: float) -> None:
+    """Warn when the step is coarser than the structure or leaves the wavelength in the
+    densest material fewer than 4 cells: the result is then far from converged."""
+    n_max = max(structure.max_index(wavelength), 1.0)
+    xmin, ymin, xmax, ymax = structure.bounds()
+    extent = min((b - a for a, b in ((xmin, xmax), (ymin, ymax)) if a is not None),
+                 default=math.inf)
+    reasons = []
+    if coarsest > wavelength / (4 * n_max):
+        reasons.append(f"the wavelength in the material (n = {n_max:.3g}) is "
+                       f"{wavelength / n_max:.3g} um, fewer than 4 cells")
+    if coarsest > extent:
+        reasons.append(f"the structure spans {extent:.3g} um, less than one step")
+    if reasons:
+        suggest = min(wavelength / (20 * n_max), extent / 4)
+        warnings.warn(
+            f"step={coarsest:g} um cannot resolve this structure ({'; '.join(reasons)}): "
+            f"the modes will be far from converged; use step <= {suggest:.3g} um or leave "
+            "step unset", ResolutionWarning, stacklevel=3)
 
 
 def _positive(value, name: str) -> float:
@@ -92,6 +140,7 @@ class Grid:
     """
 
     __slots__ = ("_x", "_y")
+    _warns = True  # whether `auto` warns of a step too coarse (not when only sizing)
 
     def __init__(self, x_edges, y_edges):
         object.__setattr__(self, "_x", _edges(x_edges, "x_edges"))
@@ -140,7 +189,9 @@ class Grid:
              x=None, y=None) -> "Grid":
         """A grid fitted to a structure.
 
-        Cell edges fall on every interface coordinate of `structure.interfaces()`. Next to
+        Cell edges fall on every axis-aligned interface (`structure.interfaces("aligned")`,
+        coordinates within rounding merged) and on the other vertices half a step or more
+        from those and from each other (see docs/grid.md). Next to
         an interface and over the structure the cells are at most `step` (default: a
         twentieth of the wavelength in the highest-index material), and no larger than the
         gaps to the neighbouring interfaces; away from the structure they grow
@@ -187,10 +238,39 @@ class Grid:
             hx, hy = _steps_pair(max_step, "max_step")
             hx, hy = max(hx, sx), max(hy, sy)
         xmin, ymin, xmax, ymax = structure.bounds()
-        xs, ys = structure.interfaces()
-        x_edges = _axis_edges(xs, (xmin, xmax), mx, x, sx, hx, float(max_ratio), mirror_x, "x")
-        y_edges = _axis_edges(ys, (ymin, ymax), my, y, sy, hy, float(max_ratio), mirror_y, "y")
-        return cls(x_edges, y_edges)
+        if cls._warns:
+            _warn_unresolved(structure, lam, max(sx, sy))
+        (hard_x, hard_y), (soft_x, soft_y) = (structure.interfaces("aligned"),
+                                              structure.interfaces("vertices"))
+        x_plan = _axis_plan(hard_x, soft_x, (xmin, xmax), mx, x, sx, hx, float(max_ratio),
+                            mirror_x, "x")
+        y_plan = _axis_plan(hard_y, soft_y, (ymin, ymax), my, y, sy, hy, float(max_ratio),
+                            mirror_y, "y")
+        return cls._from_plans(x_plan, y_plan)
+
+    @classmethod
+    def auto_size(cls, structure, wavelength: float, **options) -> "GridSize":
+        """The size of `Grid.auto(structure, wavelength, **options)`, counted from the
+        integral of its size function without placing any edge, so that a grid far too
+        large to build is sized at once.
+
+        Example:
+            >>> from corvane.geometry import strip
+            >>> Grid.auto_size(strip(), 1.55, step=0.02).shape
+            (54, 40)
+        """
+        return _Sizer.auto(structure, wavelength, **options)
+
+    @property
+    def size(self) -> "GridSize":
+        """The cell counts and outermost cells of this grid."""
+        dx, dy = self.dlf_x, self.dlf_y
+        return GridSize(self.nx, self.ny, (float(dx[0]), float(dx[-1]), float(dy[0]),
+                                           float(dy[-1])))
+
+    @classmethod
+    def _from_plans(cls, x_plan, y_plan) -> "Grid":
+        return cls(*(p if isinstance(p, np.ndarray) else p.edges() for p in (x_plan, y_plan)))
 
     # -- properties ----------------------------------------------------------------------
 
@@ -332,6 +412,38 @@ class Grid:
         return cls(d["x_edges"], d["y_edges"])
 
 
+@dataclass(frozen=True)
+class GridSize:
+    """Cell counts of a grid and the widths of its outermost cells (left, right, bottom,
+    top; micrometres), which set the cells of absorbing layers added outside."""
+
+    nx: int
+    ny: int
+    outer: tuple[float, float, float, float]
+
+    @property
+    def shape(self) -> tuple[int, int]:
+        return (self.nx, self.ny)
+
+
+class _Sizer(Grid):
+    """Runs `Grid.auto`'s argument handling but returns the `GridSize` of its plans."""
+
+    _warns = False
+
+    @classmethod
+    def _from_plans(cls, x_plan, y_plan) -> GridSize:
+        counts, outer = [], []
+        for p in (x_plan, y_plan):
+            if isinstance(p, np.ndarray):
+                counts.append(p.size - 1)
+                outer += [float(p[1] - p[0])] * 2
+            else:
+                counts.append(p.count)
+                outer += list(p.outer_cells)
+        return GridSize(counts[0], counts[1], tuple(outer))
+
+
 def _centred(component: str) -> tuple[bool, bool]:
     try:
         return CENTRED[component]
@@ -339,64 +451,189 @@ def _centred(component: str) -> tuple[bool, bool]:
         raise ValueError(f"component must be one of {COMPONENTS}, got {component!r}")
 
 
-def _axis_edges(interfaces, extent, margin, window, step, max_step, ratio, mirror, name):
+def _axis_plan(hard, soft, extent, margin, window, step, max_step, ratio, mirror, name):
+    """The size function of one axis as an `_AxisPlan`, or the edges themselves when the
+    axis has no finite extent (a single cell of width `step`)."""
     lo, hi = extent
     if window is not None:
         w0, w1 = _interval(window, name)
     elif lo is None:
-        w0, w1 = -0.5 * step, 0.5 * step
-        if mirror is not None:
-            w0, w1 = mirror - 0.5 * step, mirror + 0.5 * step
-        return np.array([w0, w1])
+        c = 0.0 if mirror is None else mirror
+        return np.array([c - 0.5 * step, c + 0.5 * step])
     else:
         w0, w1 = lo - margin, hi + margin
-    points = [p for p in interfaces if w0 < p < w1]
     core = (lo, hi) if lo is not None else (w0, w1)
+    _check_resolvable(max(abs(w0), abs(w1)), step, f"step along {name}")
+    slope = 0.98 * math.log(ratio)
     if mirror is None:
-        return _graded_edges(w0, w1, points, core, step, max_step, ratio)
+        return _AxisPlan.build(w0, w1, hard, soft, core, step, max_step, slope, mirrored=False)
     if not w0 < mirror < w1:
         raise ValueError(f"mirror_{name}={mirror!r} must lie inside the window ({w0}, {w1})")
     reach = max(mirror - w0, w1 - mirror)
-    mirrored = [2 * mirror - p for p in points]
-    right = sorted({p for p in points + mirrored if mirror < p < mirror + reach})
     core = (max(mirror, min(core[0], 2 * mirror - core[1])), max(core[1], 2 * mirror - core[0]))
-    half = _graded_edges(mirror, mirror + reach, right, core, step, max_step, ratio)
-    offsets = half[1:] - mirror
-    return np.concatenate([mirror - offsets[::-1], [mirror], mirror + offsets])
+    return _AxisPlan.build(mirror, mirror + reach, _folded(hard, mirror), _folded(soft, mirror),
+                           core, step, max_step, slope, mirrored=True)
 
 
-def _graded_edges(w0, w1, points, core, step, max_step, ratio) -> np.ndarray:
-    """Edges on [w0, w1] through every point, with cells following the size function
-    s(x) = min(max_step, step + c d(x, core), min_k (h_k + c |x - p_k|)), where core is the
-    structure's extent, h_k the step at point k and c = ln(ratio): a cell of the mapping
-    spans one unit of the integral of 1/s, so neighbouring cells differ by exp(c) = ratio."""
-    merged: list[float] = []
-    for p in sorted(points):
-        if not merged or p - merged[-1] > 1e-9:
-            merged.append(float(p))
-    fixed = np.array([w0] + merged + [w1])
-    feats = np.array(merged, dtype=float)
-    # The step at a feature: no larger than an even split of each gap next to it.
-    h_feat = np.full(feats.size, step)
-    for k in range(feats.size):
-        for gap in (fixed[k + 1] - fixed[k], fixed[k + 2] - fixed[k + 1]):
-            h_feat[k] = min(h_feat[k], gap / math.ceil(gap / step - 1e-9))
-    slope = 0.98 * math.log(ratio)
+def _folded(points: np.ndarray, mirror: float) -> np.ndarray:
+    return np.concatenate([points, 2 * mirror - points])
 
-    def size(x: np.ndarray) -> np.ndarray:
-        outside = np.maximum(core[0] - x, 0.0) + np.maximum(x - core[1], 0.0)
-        s = np.minimum(max_step, step + slope * outside)
-        for p, h in zip(feats, h_feat):
-            s = np.minimum(s, h + slope * np.abs(x - p))
-        return s
 
-    edges = [w0]
-    for a, b in zip(fixed[:-1], fixed[1:]):
-        xs = np.linspace(a, b, 4097)
-        density = 1.0 / size(xs)
-        cum = np.concatenate([[0.0], np.cumsum(0.5 * (density[1:] + density[:-1]) * np.diff(xs))])
-        n = max(1, math.ceil(cum[-1] - 1e-6))
-        inner = np.interp(np.arange(1, n) * cum[-1] / n, cum, xs)
-        edges.extend(inner.tolist())
-        edges.append(float(b))
-    return np.array(edges)
+def _coalesced_lines(w0, w1, hard, soft, step) -> np.ndarray:
+    """The grid lines strictly inside (w0, w1): the axis-aligned interfaces `hard`, one line
+    per cluster within rounding (`LINE_ROUNDING` steps), and of the vertices `soft` those
+    `VERTEX_MERGE` steps or more from the interfaces and from each other."""
+    tol = LINE_ROUNDING * step
+    h = np.unique(np.asarray(hard, float))
+    h = h[(h > w0 + tol) & (h < w1 - tol)]
+    if h.size:
+        h = h[np.concatenate([[True], np.diff(h) > tol])]
+    v = np.unique(np.asarray(soft, float))
+    merge = VERTEX_MERGE * step
+    v = v[(v > w0 + merge) & (v < w1 - merge)]
+    if h.size and v.size:
+        k = np.searchsorted(h, v)
+        gap = np.minimum(np.abs(v - h[np.clip(k - 1, 0, h.size - 1)]),
+                         np.abs(h[np.clip(k, 0, h.size - 1)] - v))
+        v = v[gap >= merge]
+    # From each kept vertex, the farthest one within a step (at least `merge` on): a dense
+    # curve then gets lines about a step apart, one cell each.
+    kept, k = [], 0
+    while k < v.size:
+        kept.append(v[k])
+        far = int(np.searchsorted(v, v[k] + step, side="right")) - 1
+        near = int(np.searchsorted(v, v[k] + merge, side="left"))
+        k = far if far >= near else near
+    return np.union1d(h, np.asarray(kept, float))
+
+
+class _AxisPlan:
+    """Cell sizes along one axis, s(x) = min(max_step, step + c d(x, core),
+    min_k (h_k + c |x - p_k|)), where the p_k are the grid lines, h_k the step there (no
+    larger than an even split of the gaps next to it), core the structure's extent and
+    c = 0.98 ln(max_ratio). A cell spans one unit of the integral of 1/s, so neighbouring
+    cells differ by at most exp(c) < max_ratio.
+
+    s is piecewise linear, so its integral and the inverse are exact (logarithms); the
+    envelope of the cones over all lines comes from one sweep each way (as in a distance
+    transform), so building costs O(N log N) in the number of lines."""
+
+    def __init__(self, nodes, forced, cumulative, left, right, cap, slope, mirrored):
+        self.nodes, self.forced, self.cumulative = nodes, forced, cumulative
+        self.left, self.right, self.cap, self.slope = left, right, cap, slope
+        self.mirrored = mirrored
+        f = cumulative[forced]
+        self.cells = np.maximum(1, np.ceil(np.diff(f) - 1e-6)).astype(np.int64)
+
+    @classmethod
+    def build(cls, w0, w1, hard, soft, core, step, max_step, slope, mirrored):
+        lines = _coalesced_lines(w0, w1, hard, soft, step)
+        fixed = np.concatenate([[w0], lines, [w1]])
+        gaps = np.diff(fixed)
+        split = np.minimum(step, gaps / np.maximum(1.0, np.ceil(gaps / step - 1e-9)))
+        h_lines = np.minimum(split[:-1], split[1:])
+        # Core ends are sources of the step's cone but not grid lines.
+        ends = np.array([v for v in core if w0 < v < w1], float)
+        nodes = np.concatenate([fixed, ends])
+        heights = np.concatenate([[np.inf], h_lines, [np.inf], np.full(ends.size, step)])
+        forced = np.concatenate([np.ones(fixed.size, bool), np.zeros(ends.size, bool)])
+        order = np.argsort(nodes, kind="stable")
+        nodes, heights, forced = nodes[order], heights[order], forced[order]
+        keep = np.concatenate([[True], np.diff(nodes) > 0])
+        forced = np.logical_or.reduceat(forced, np.flatnonzero(keep))
+        heights = np.minimum.reduceat(heights, np.flatnonzero(keep))
+        nodes = nodes[keep]
+        inside = (nodes >= core[0]) & (nodes <= core[1])
+        heights = np.where(inside, np.minimum(heights, step), np.minimum(heights, max_step))
+        gaps = np.diff(nodes)
+        # Lower envelope of the cones at the nodes: one pass each way.
+        if slope > 0:
+            x = slope * (nodes - nodes[0])
+            env = np.minimum(np.minimum.accumulate(heights - x) + x,
+                             np.minimum.accumulate((heights + x)[::-1])[::-1] - x)
+        else:
+            env = np.full(nodes.size, heights.min())
+        mid = 0.5 * (nodes[:-1] + nodes[1:])
+        cap = np.where((mid >= core[0]) & (mid <= core[1]), step, max_step)
+        left, right = np.minimum(env[:-1], cap), np.minimum(env[1:], cap)
+        integrals = _piece_integrals(gaps, left, right, cap, slope)
+        cumulative = np.concatenate([[0.0], np.cumsum(integrals)])
+        return cls(nodes, forced, cumulative, left, right, cap, slope, mirrored)
+
+    @property
+    def count(self) -> int:
+        """Number of cells on the whole axis (both sides of a mirror plane)."""
+        n = int(self.cells.sum())
+        return 2 * n if self.mirrored else n
+
+    @property
+    def outer_cells(self) -> tuple[float, float]:
+        """Widths of the first and last cells of the whole axis."""
+        f = self.cumulative[self.forced]
+        gaps = np.diff(self.nodes)
+        first = _piece_inverse(np.array([(f[1] - f[0]) / self.cells[0]]), gaps[:1],
+                               self.left[:1], self.right[:1], self.cap[:1], self.slope)
+        span = (f[-1] - f[-2]) / self.cells[-1]
+        last = gaps[-1] - _piece_inverse(np.array([self.cumulative[-1] - span - self.cumulative[-2]]),
+                                         gaps[-1:], self.left[-1:], self.right[-1:],
+                                         self.cap[-1:], self.slope)
+        low, high = float(first[0]), float(last[0])
+        return (high, high) if self.mirrored else (low, high)
+
+    def edges(self) -> np.ndarray:
+        f = self.cumulative[self.forced]
+        starts = np.repeat(f[:-1], self.cells - 1)
+        per = np.repeat(np.diff(f) / self.cells, self.cells - 1)
+        first = np.cumsum(self.cells - 1) - (self.cells - 1)
+        j = np.arange(starts.size) - np.repeat(first, self.cells - 1) + 1
+        targets = starts + j * per
+        k = np.clip(np.searchsorted(self.cumulative, targets, side="right") - 1, 0,
+                    self.nodes.size - 2)
+        inner = self.nodes[k] + _piece_inverse(
+            targets - self.cumulative[k], np.diff(self.nodes)[k], self.left[k], self.right[k],
+            self.cap[k], self.slope)
+        half = np.sort(np.concatenate([self.nodes[self.forced], inner]))
+        if not self.mirrored:
+            return half
+        offsets = half[1:] - half[0]
+        return np.concatenate([half[0] - offsets[::-1], [half[0]], half[0] + offsets])
+
+
+def _piece_shapes(length, left, right, cap, slope):
+    """Split s(t) = min(cap, left + c t, right + c (length - t)) on [0, length] into a rise
+    of `up` from `left`, a plateau of `flat` at `top` and a fall of `down` to `right`."""
+    if slope > 0:
+        up = np.clip((cap - left) / slope, 0.0, length)
+        down = np.clip((cap - right) / slope, 0.0, length)
+        cross = np.clip((right - left + slope * length) / (2 * slope), 0.0, length)
+        plateau = up + down < length
+        up = np.where(plateau, up, cross)
+        down = np.where(plateau, down, length - cross)
+    else:
+        up = down = np.zeros_like(length)
+    flat = np.maximum(length - up - down, 0.0)
+    top = np.where(flat > 0, np.minimum(cap, np.minimum(left, right) if slope == 0 else cap),
+                   left + slope * up)
+    return up, flat, down, top
+
+
+def _piece_integrals(length, left, right, cap, slope):
+    up, flat, down, top = _piece_shapes(length, left, right, cap, slope)
+    rise = np.log1p(slope * up / left) / slope if slope > 0 else 0.0
+    fall = np.log1p(slope * down / right) / slope if slope > 0 else 0.0
+    return rise + flat / top + fall
+
+
+def _piece_inverse(value, length, left, right, cap, slope):
+    """The t in [0, length] at which the integral of 1/s from 0 reaches `value`."""
+    up, flat, down, top = _piece_shapes(length, left, right, cap, slope)
+    if slope == 0:
+        return np.minimum(value * top, length)
+    rise = np.log1p(slope * up / left) / slope
+    t_rise = left * np.expm1(slope * np.minimum(value, rise)) / slope
+    t_flat = up + (value - rise) * top
+    peak = right + slope * down
+    beyond = np.maximum(value - rise - flat / top, 0.0)
+    t_fall = up + flat - peak * np.expm1(-slope * beyond) / slope
+    t = np.where(value <= rise, t_rise, np.where(value - rise <= flat / top, t_flat, t_fall))
+    return np.clip(t, 0.0, length)

@@ -14,6 +14,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from corvane.budget import check_max_cells
 from corvane.geometry import Structure
 from corvane.grid import Grid
 from corvane.pml import PML
@@ -38,6 +39,7 @@ class Request:
     formulation: str
     bend_radius: float | None
     engine_options: dict
+    max_cells: int | None = None  # refuse larger grids; None: by the memory available
 
     @property
     def settings(self) -> dict:
@@ -50,7 +52,7 @@ class Request:
 
 def check_request(structure, wavelength, *, num_modes=1, grid=None, step=None, pml="auto",
                   symmetry="auto", neff_guess=None, include_all=False, formulation="auto",
-                  bend_radius=None, **engine_options) -> Request:
+                  bend_radius=None, max_cells=None, **engine_options) -> Request:
     """Every argument of `corvane.solve` (same keywords and defaults) checked, in the order
     the caller reads them."""
     _check_structure(structure)
@@ -65,7 +67,8 @@ def check_request(structure, wavelength, *, num_modes=1, grid=None, step=None, p
         raise ValueError("give either grid= (a ready grid) or step= (for the automatic grid), "
                          "not both")
     return Request(structure, wavelength, num_modes, grid, step, pml, symmetry, neff_guess,
-                   include_all, formulation, bend_radius, dict(engine_options))
+                   include_all, formulation, bend_radius, dict(engine_options),
+                   check_max_cells(max_cells))
 
 
 def _real(name: str, value, *, allow_none: bool = False):

@@ -167,8 +167,35 @@ class Mode:
 
     @property
     def loss_db_per_cm(self) -> float:
-        """Power loss in dB/cm; Im(neff) > 0 is loss (fields ~ exp(i(k0 neff z - omega t)))."""
-        return analysis.loss_db_per_cm(self.neff, self.wavelength)
+        """Power loss in dB/cm, never negative; Im(neff) > 0 is loss (fields ~
+        exp(i(k0 neff z - omega t))). When `loss_is_upper_bound`, the loss is only known to
+        lie below `loss_floor_db_per_cm` (a gain medium's gain shows in Im(neff) < 0)."""
+        return max(analysis.loss_db_per_cm(self.neff, self.wavelength), 0.0)
+
+    @property
+    def loss_floor_db_per_cm(self) -> float:
+        """The smallest loss (dB/cm) this solve resolves for this mode: Im(neff) of either
+        sign below `analysis.imag_floor` (rounding, the eigen residual) is noise; a larger
+        negative Im(neff) raises the floor to its own size, and so does any Im(neff) of a
+        guided mode in lossless materials, which cannot lose power (its Im(neff) is the
+        window's error: a PML too close to its tail)."""
+        floor = analysis.imag_floor(self.neff, self.residual)
+        noise = abs(self.neff.imag) if self._cannot_lose else -self.neff.imag
+        return analysis.loss_db_per_cm(complex(0.0, max(floor, noise)), self.wavelength)
+
+    @cached_property
+    def _cannot_lose(self) -> bool:
+        """A guided mode (above the rim index) of a structure without material loss."""
+        if self.kind != "guided" or self.context is None or self.structure is None:
+            return False
+        return all(not np.any(np.imag(m.eps_tensor(self.wavelength)))
+                   and not np.any(np.imag(m.mu_tensor(self.wavelength)))
+                   for m in self.structure.materials())
+
+    @property
+    def loss_is_upper_bound(self) -> bool:
+        """Whether the loss lies below the floor: the mode may well be lossless."""
+        return analysis.loss_db_per_cm(self.neff, self.wavelength) <= self.loss_floor_db_per_cm
 
     def overlap(self, other: "Mode") -> complex:
         """Normalised unconjugated reciprocity overlap with another mode (any grid)."""
@@ -207,7 +234,8 @@ class ModeSet(Sequence):
     keywords, enough to solve again: ``corvane.solve(ms.structure, 1.31, **ms.settings)``),
     sampled (the materials sampled on the window that was solved: the upper half or quarter
     when a mirror plane split it, PML cells included, without the PML stretch), timings
-    (seconds per phase), backend, formulation, cladding_index (guided modes lie above it).
+    (seconds per phase), backend, formulation, cladding_index (guided modes lie above it),
+    operator_applications (of the eigen searches of the sub-problems: a solve's work).
 
     Example::
 
@@ -228,6 +256,7 @@ class ModeSet(Sequence):
     backend: str = ""
     formulation: str = "diagonal"
     cladding_index: float = 0.0
+    operator_applications: int = 0
 
     def __post_init__(self):
         # Label every mode from its polarisation and order among the physical modes found.
@@ -262,14 +291,17 @@ class ModeSet(Sequence):
         return [m.label for m in self.modes]
 
     def table(self) -> str:
-        """A text table of the modes: index, label, neff, loss, polarisation, symmetry, kind."""
+        """A text table of the modes: index, label, neff, loss ("< x" where only a bound x is
+        resolved), polarisation, symmetry, kind."""
         lines = [f"{'#':>3}  {'label':>8}  {'Re(neff)':>10}  {'Im(neff)':>11}  {'loss dB/cm':>10}  "
                  f"{'TE frac':>7}  {'pol':>6}  {'kind':>6}  symmetry"]
         for k, m in enumerate(self.modes):
             error = getattr(m, "neff_error", None)
             re = f"{m.neff.real:>10.6f}" + (f" +- {error:.1e}" if error is not None else "")
+            loss = (f"< {m.loss_floor_db_per_cm:.2g}" if m.loss_is_upper_bound
+                    else f"{m.loss_db_per_cm:.3g}")
             lines.append(f"{k:>3}  {m.label:>8}  {re}  {m.neff.imag:>11.3e}  "
-                         f"{m.loss_db_per_cm:>10.3g}  {m.te_fraction:>7.3f}  "
+                         f"{loss:>10}  {m.te_fraction:>7.3f}  "
                          f"{m.polarization:>6}  {m.kind:>6}  {m.symmetry or '-'}")
         return "\n".join(lines)
 

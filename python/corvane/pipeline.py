@@ -12,29 +12,37 @@ import logging
 import time
 from contextlib import contextmanager
 
-from corvane import problem, result, search, subproblems
+from corvane import budget, problem, result, search, subproblems
 from corvane.inputs import Request
 from corvane.result import Solution
 
 log = logging.getLogger("corvane")
 
 
-def run(request: Request) -> Solution:
-    """Solve one request: window, materials, sub-problems, search, choice."""
+def run(request: Request, *, margin: dict | None = None, targets=()) -> Solution:
+    """Solve one request: window, materials, sub-problems, search, choice. `margin` widens
+    the automatic window ({"x": mx, "y": my}, micrometres); `targets` are effective indices
+    to search near (a bend's straight guide)."""
     started = time.perf_counter()
     timings: dict[str, float] = {}
     with _timed(timings, "grid"):
-        domain = problem.build_domain(request)
-    with _timed(timings, "sampling"):
-        discrete = problem.discretise(request, domain)
-    windows = subproblems.windows(domain)
-    settings = subproblems.shared_settings(request, discrete, windows)
-    with _timed(timings, "solve_wall"):
-        centre = search.centre(request, domain, discrete, windows, settings)
-        solved = search.solve_windows(windows, discrete.eps, discrete.mu, settings=settings,
-                                      at=centre.shift, guess=centre.guess,
-                                      cladding=centre.cladding,
-                                      include_all=request.include_all)
+        domain = problem.build_domain(request, margin)
+    try:
+        with _timed(timings, "sampling"):
+            discrete = problem.discretise(request, domain)
+        windows = subproblems.windows(domain)
+        settings = subproblems.shared_settings(request, discrete, windows)
+        with _timed(timings, "solve_wall"):
+            centre = search.centre(request, domain, discrete, windows, settings, targets)
+            solved = search.solve_windows(windows, discrete.eps, discrete.mu,
+                                          settings=settings, at=centre.shift,
+                                          guess=centre.guess, cladding=centre.cladding,
+                                          targets=centre.targets, ceiling=discrete.n_max,
+                                          include_all=request.include_all)
+    except (MemoryError, ValueError) as exc:
+        if not budget.out_of_memory(exc):
+            raise
+        raise problem.too_large(request, domain, exc) from exc
     timings["native"] = sum(s.native_seconds for s in solved)
     with _timed(timings, "classification"):
         solution = result.choose(request, domain, discrete, windows, solved, centre)

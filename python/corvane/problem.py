@@ -13,6 +13,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from corvane import budget
 from corvane.bend import apply_bend
 from corvane.grid import Grid
 from corvane.inputs import Request, check_sampled, check_window
@@ -51,13 +52,18 @@ class Problem:
     stretch: tuple  # (x, y) stretch factors of `corvane.pml.stretch_factors`
 
 
-def build_domain(request: Request) -> Domain:
-    """The grid (given, or `Grid.auto` around the structure), the PML cells outside it, and
-    the mirror planes of the structure about which the padded window is symmetric too."""
+def build_domain(request: Request, margin: dict | None = None) -> Domain:
+    """The grid (given, or `Grid.auto` around the structure, with the `margin` {"x": mx,
+    "y": my} in micrometres when given), the PML cells outside it, and the mirror planes of
+    the structure about which the padded window is symmetric too."""
     structure, wavelength, pml = request.structure, request.wavelength, request.pml
     with probing_at(wavelength):  # a tabulated material need only hold at this wavelength
         candidates = structure_planes(structure, request.symmetry, request.bend_radius, pml)
-    grid = request.grid if request.grid is not None else automatic_grid(request, candidates)
+    if request.grid is None:
+        grid = automatic_grid(request, candidates, margin)
+    else:
+        grid = request.grid
+        _guard(request, grid.size, None, split=False)
     check_window(structure, grid, pml, wavelength)
     x_edges, nl, nr = padded(np.asarray(grid.x_edges, float), pml.left, pml.right)
     y_edges, nb, nt = padded(np.asarray(grid.y_edges, float), pml.bottom, pml.top)
@@ -68,10 +74,13 @@ def build_domain(request: Request) -> Domain:
     return Domain(grid, x_edges, y_edges, (nl, nr, nb, nt), planes, xs, ys, cells)
 
 
-def automatic_grid(request: Request, planes: dict | None = None) -> Grid:
+def automatic_grid(request: Request, planes: dict | None = None,
+                   margin: dict | None = None) -> Grid:
     """The grid of a solve given no grid: `Grid.auto` around the structure with the request's
-    step, symmetric about the mirror `planes` the solve may split at (by default those of
-    the structure that the request's symmetry, bend and PML allow)."""
+    step (and `Grid.auto`'s margin, or `margin` {"x": mx, "y": my} in micrometres),
+    symmetric about the mirror `planes` the solve may split at (by default those of the
+    structure that the request's symmetry, bend and PML allow). A grid beyond `max_cells`
+    or the memory is refused (`corvane.ProblemTooLarge`) before it is built."""
     structure, wavelength, step = request.structure, request.wavelength, request.step
     if planes is None:
         with probing_at(wavelength):
@@ -79,8 +88,37 @@ def automatic_grid(request: Request, planes: dict | None = None) -> Grid:
                                       request.pml)
     if step is None:
         step = wavelength / (20.0 * max(structure.max_index(wavelength), 1.0))
-    return Grid.auto(structure, wavelength, step=step, mirror_x=planes.get("x"),
-                     mirror_y=planes.get("y"))
+    margins = None
+    if margin:  # an axis without finite extent ignores its margin
+        margins = (margin.get("x", margin.get("y")), margin.get("y", margin.get("x")))
+    options = {"margin": margins, "mirror_x": planes.get("x"), "mirror_y": planes.get("y")}
+    _guard(request, Grid.auto_size(structure, wavelength, step=step, **options), step,
+           split=bool(planes))
+    return Grid.auto(structure, wavelength, step=step, **options)
+
+
+def _guard(request: Request, size, step, *, split: bool) -> None:
+    """Refuse, before anything is allocated, a grid beyond max_cells or the memory."""
+    e = budget.estimate_padded(size, request.pml.sides, _formulation(request), split)
+    budget.guard(e, structure=request.structure, wavelength=request.wavelength, step=step,
+                 max_cells=request.max_cells)
+
+
+def _formulation(request: Request) -> str:
+    with probing_at(request.wavelength):
+        diagonal = request.structure.is_diagonal
+    tensorial = request.formulation == "tensorial" or (request.formulation == "auto"
+                                                       and not diagonal)
+    return "tensorial" if tensorial else "diagonal"
+
+
+def too_large(request: Request, domain: Domain, exc: BaseException) -> budget.ProblemTooLarge:
+    """The guard's error for a solve of this domain that ran out of memory anyway."""
+    e = budget.Estimate((domain.x_edges.size - 1, domain.y_edges.size - 1),
+                        _formulation(request), bool(domain.planes))
+    return budget.ProblemTooLarge(budget.too_large_message(
+        e, f"which ran out of memory ({exc})", structure=request.structure,
+        wavelength=request.wavelength, step=request.step))
 
 
 def discretise(request: Request, domain: Domain) -> Problem:

@@ -9,7 +9,6 @@ a `ModeSummary` of every mode found but not returned, and the grid the fields li
 
 from __future__ import annotations
 
-import collections
 import logging
 import warnings
 from dataclasses import dataclass, field
@@ -25,6 +24,7 @@ from corvane.sampling import SampledMaterials
 from corvane.search import Centre
 from corvane.subproblems import Window, WindowModes
 from corvane.symmetry import mirrored_edges, unfold
+from corvane.weights import component_weights
 
 log = logging.getLogger("corvane")
 
@@ -57,6 +57,8 @@ class Solution:
     formulation: str  # "diagonal" or "tensorial"
     backend: str
     cladding_index: float  # the rim index: guided modes lie above it
+    rim: dict = field(default_factory=dict)  # the rim index of each axis, {"x": .., "y": ..}
+    operator_applications: int = 0  # of the sub-problems' eigen searches
     timings: dict = field(default_factory=dict)  # seconds per stage
 
 
@@ -67,7 +69,8 @@ def choose(request: Request, domain: Domain, problem: Problem, windows: list[Win
     xs, ys, planes = domain.xs, domain.ys, domain.planes
     full_x = mirrored_edges(xs) if "x" in planes else xs
     full_y = mirrored_edges(ys) if "y" in planes else ys
-    areas = np.outer(np.diff(full_x), np.diff(full_y))
+    full_grid = Grid(full_x, full_y)
+    weights = (component_weights(full_grid, "ex"), component_weights(full_grid, "ey"))
     records = [ModeSummary(complex(sv.neffs[k]), sv.kinds[k], win.parity,
                            float(sv.wall_fraction[k]), float(sv.pml_fraction[k]), w, k)
                for w, (win, sv) in enumerate(zip(windows, solved)) for k in range(len(sv.neffs))]
@@ -75,7 +78,12 @@ def choose(request: Request, domain: Domain, problem: Problem, windows: list[Win
     physical = select([r for r in records if r.kind in PHYSICAL_KINDS], request.num_modes,
                       centre.targets, request.neff_guess)
     chosen = records if request.include_all else physical[:request.num_modes]
-    _report_missing(request, records, len(physical), centre.cladding)
+    unconverged = [r for r in records if r.kind == "unconverged"]
+    if unconverged:
+        log.warning("%d mode(s) near neff %s did not converge (residual above %g) and are left "
+                    "out; a finer grid or a material away from a resonance helps",
+                    len(unconverged), ", ".join(f"{r.neff.real:.6g}" for r in unconverged[:3]),
+                    RESIDUAL_LIMIT)
     # Every physical mode found is kept (`ModeSet.all_modes`): a sweep tracks a mode that
     # falls below the cut among them.
     kept = records if request.include_all else physical
@@ -84,7 +92,7 @@ def choose(request: Request, domain: Domain, problem: Problem, windows: list[Win
         ks = [r.index for r in kept if r.window == w]
         if not ks:
             continue
-        fields = unfold(sv.fields[:, ks], win.parity, areas)
+        fields = unfold(sv.fields[:, ks], win.parity, weights)
         for j, k in enumerate(ks):
             built[(w, k)] = FoundMode(
                 complex(sv.neffs[k]), fields[:, j], sv.kinds[k], win.parity,
@@ -94,28 +102,24 @@ def choose(request: Request, domain: Domain, problem: Problem, windows: list[Win
         all_modes=tuple(built[(r.window, r.index)] for r in records
                         if (r.window, r.index) in built),
         hidden=tuple(r for r in records if (r.window, r.index) not in built),
-        physical_count=len(physical), grid=Grid(full_x, full_y), inner_grid=domain.grid,
+        physical_count=len(physical), grid=full_grid, inner_grid=domain.grid,
         pml_mask=pml_mask(len(full_x) - 1, len(full_y) - 1, domain.pml_cells),
         sampled=problem.sampled, formulation="tensorial" if problem.tensorial else "diagonal",
-        backend=solved[0].backend, cladding_index=centre.cladding)
+        backend=solved[0].backend, cladding_index=centre.cladding, rim=centre.rim,
+        operator_applications=sum(s.applications for s in solved))
 
 
-def _report_missing(request: Request, records: list, found: int, cladding: float) -> None:
-    """Warn when modes did not converge, or fewer physical modes than asked were found,
-    with the reason and the fix."""
-    unconverged = [r for r in records if r.kind == "unconverged"]
-    if unconverged:
-        log.warning("%d mode(s) near neff %s did not converge (residual above %g) and are left "
-                    "out; a finer grid or a material away from a resonance helps",
-                    len(unconverged), ", ".join(f"{r.neff.real:.6g}" for r in unconverged[:3]),
-                    RESIDUAL_LIMIT)
-    if request.include_all or found >= request.num_modes:
+def warn_if_short(solution: Solution, request: Request) -> None:
+    """A `UserWarning` naming the reason and the fixes when a solve returns fewer physical
+    modes than asked for."""
+    if request.include_all or len(solution.modes) >= request.num_modes:
         return
-    others = collections.Counter(r.kind for r in records if r.kind not in PHYSICAL_KINDS)
-    hidden = ", ".join(f"{n} {kind}" for kind, n in sorted(others.items())) or "none"
+    found = "no physical mode" if not solution.modes else \
+        f"only {len(solution.modes)} of {request.num_modes} physical modes"
     warnings.warn(
-        f"{found} of the {request.num_modes} modes asked were found at {request.wavelength} um "
-        f"(the others found are not physical: {hidden}); the structure may guide no more "
-        f"modes above the cladding index {cladding:.6g}. include_all=True returns them all, "
-        "neff_guess= searches elsewhere, a wider window or finer grid may reveal more",
-        stacklevel=5)
+        f"corvane.solve found {found} (guided or leaky; {len(solution.hidden)} PML, wall, box "
+        f"or unconverged modes hidden, rim index {solution.cladding_index:.4g}): the guide may support fewer "
+        f"modes at {request.wavelength} um, or the search missed them. Give neff_guess near "
+        f"the effective index you expect, enlarge the window (grid=, or pml) so a weakly "
+        f"guided mode fits, or ask for fewer modes (num_modes); include_all=True shows what "
+        f"was found.", UserWarning, stacklevel=3)

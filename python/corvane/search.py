@@ -10,8 +10,9 @@ Without a guess the search centres on the largest index inside the window. A hig
 region reaching the rim (a substrate) fills every index up to its own with radiation modes:
 the search then centres on the modes found with that region lowered to the rim's next index.
 Each window is asked for more modes, up to `MAX_REQUEST_ROUNDS` times (more when a large
-request starts from `FIRST_REQUEST`), until enough physical ones came back or the search has
-scanned down to the rim index.
+request starts from `FIRST_REQUEST`), until it holds every mode the selection could take,
+the search has scanned down to the rim index, or it proves unproductive (see
+`solve_windows`).
 """
 
 from __future__ import annotations
@@ -36,6 +37,8 @@ from corvane.subproblems import (SubProblem, SubproblemSettings, Window, WindowM
 log = logging.getLogger("corvane")
 
 MAX_REQUEST_ROUNDS = 3
+# A request costs about its square: a large one starts here and doubles, so that a search
+# which has scanned down to the rim index with the few modes the guide has stops early.
 FIRST_REQUEST = 24
 
 
@@ -45,14 +48,20 @@ class Centre:
 
     shift: float  # the effective index the eigen search centres on
     guess: float | None  # the index the modes are chosen near (None: from the top down)
-    targets: list  # indices of the modes over a substrate, or empty
+    targets: list  # indices of the modes over a substrate (or of a straight guide), or empty
     cladding: float  # the rim index: below it a mode radiates through the rim
+    rim: dict  # the rim index of the sides normal to each axis, {"x": ..., "y": ...}
 
 
 def centre(request: Request, domain: Domain, problem: Problem, windows: list[Window],
-           settings: SubproblemSettings) -> Centre:
-    """The rim index and where to centre the search (see the module docstring)."""
-    cladding = rim_index(domain, problem, request.wavelength)
+           settings: SubproblemSettings, targets=()) -> Centre:
+    """The rim index and where to centre the search (see the module docstring). `targets`,
+    when given, are the indices to search near (a bend's straight guide)."""
+    rim = rim_indices(domain, problem, request.wavelength)
+    cladding = max(rim.values())
+    if targets:
+        shift = max(targets)
+        return Centre(shift, shift, sorted(targets, reverse=True), cladding, rim)
     shift = request.neff_guess if request.neff_guess is not None else problem.n_max
     targets = []
     if request.neff_guess is None and request.pml.any:
@@ -63,58 +72,123 @@ def centre(request: Request, domain: Domain, problem: Problem, windows: list[Win
         # with radiation modes; search around the modes found with it lowered instead.
         log.info("high-index region on the window rim: searching near neff %s", targets)
         shift = max(targets)
-    return Centre(shift, shift if targets else request.neff_guess, targets, cladding)
+    return Centre(shift, shift if targets else request.neff_guess, targets, cladding, rim)
 
 
 def solve_windows(windows: list[Window], eps, mu, *, settings: SubproblemSettings, at: float,
-                  guess, cladding: float, include_all: bool) -> list[WindowModes]:
-    """The modes of every window; two windows run side by side, one core each."""
-    run = partial(solve_window, eps=eps, mu=mu, settings=settings, at=at, guess=guess,
-                  cladding=cladding, include_all=include_all)
-    if len(windows) > 1:
-        with ThreadPoolExecutor(max_workers=2) as pool:
-            return list(pool.map(run, windows))
-    return [run(windows[0])]
+                  guess, cladding: float, include_all: bool, targets=(),
+                  ceiling: float | None = None) -> list[WindowModes]:
+    """The modes of every window nearest `at`, asked for in rounds: each round runs the windows
+    still open, two side by side (one core each), and doubles their request.
 
+    A window closes when its search disc already holds every mode the selection could take
+    (`_wanted_distance`), when it has scanned down to the rim index (`cladding`) and up to
+    `ceiling` (the largest index, default `at`), when a round of it found nothing physical
+    while other windows did (the modes nearest `at` there are artefacts of the window, and
+    more of them cost without adding a wanted mode), or when it ran out of modes."""
+    subs = [SubProblem(win, eps, mu, settings, cladding) for win in windows]
+    spent = [0.0] * len(subs)  # seconds in each window's requests, native work included
 
-def solve_window(win: Window, *, eps, mu, settings: SubproblemSettings, at: float, guess,
-                 cladding: float, include_all: bool) -> WindowModes:
-    """The modes of one window nearest `at`: more each round until `settings.num_modes`
-    physical ones came back, the search reached the rim index, or the window ran out."""
-    started = time.perf_counter()
-    sub = SubProblem(win, eps, mu, settings, cladding)
-    num_modes, most = settings.num_modes, capacity(sub.unknowns)
-    full = min(num_modes + max(4, num_modes), most)
-    # A request costs about its square: many modes are asked in doubling rounds from
-    # FIRST_REQUEST, so that a search which has scanned down to the rim index with the few
-    # modes the guide has stops early, and reaches the full request otherwise.
-    request = full if include_all else min(full, FIRST_REQUEST)
-    for round_ in range(MAX_REQUEST_ROUNDS + math.ceil(math.log2(full / request))):
-        found = sub.ask(request, at)
-        m = len(found.neffs)
-        physical = sum(k in PHYSICAL_KINDS for k in found.kinds)
-        log.debug("window %s: %d of %d modes physical (round %d)", win.parity, physical, m,
-                  round_ + 1)
-        # The eigen search returns every eigenvalue nearer the shift than its farthest one:
-        # once that radius spans [cladding, shift], every guided mode of this window is here.
-        # A search that came back with fewer modes than asked has none more to give; one
-        # whose modes mostly missed the tolerance would only struggle longer with more.
-        if m == 0 or m < request or 2 * found.kinds.count("unconverged") > m:
+    def ask(k: int) -> WindowModes:
+        started = time.perf_counter()
+        modes = subs[k].ask(requests[k], at)
+        spent[k] += time.perf_counter() - started
+        return modes
+
+    num_modes = settings.num_modes
+    full = [min(num_modes + max(4, num_modes), capacity(sub.unknowns)) for sub in subs]
+    requests = list(full) if include_all else [min(f, FIRST_REQUEST) for f in full]
+    found: list = [None] * len(subs)
+    still = list(range(len(subs)))
+    ceiling = at if ceiling is None else ceiling
+    rounds = MAX_REQUEST_ROUNDS + max(math.ceil(math.log2(f / r)) for f, r in zip(full, requests))
+    for round_ in range(rounds):
+        for k, modes in zip(still, _run(ask, still)):
+            found[k] = modes
+        if include_all:
             break
-        if settings.tensorial:
-            radius, span = np.max(np.abs(found.neffs - at)), at - cladding
-        else:
-            radius, span = np.max(np.abs(found.neffs**2 - at**2)), at**2 - cladding**2
-        scanned = guess is None and span > 0 and radius >= span
-        if include_all or physical >= num_modes or scanned or request >= most:
+        wanted = _wanted_distance(found, num_modes, at, guess, targets, settings.tensorial)
+        productive = any(_physical(f) for f in found)
+        still = [k for k in still if not _done(found[k], requests[k], subs[k].unknowns, at,
+                                                wanted, cladding, ceiling, settings,
+                                                productive)]
+        log.debug("round %d: windows %s ask for more", round_ + 1, still)
+        if not still:
             break
-        request = min(2 * request, most)
+        for k in still:
+            requests[k] = min(2 * requests[k], capacity(subs[k].unknowns))
     else:
-        log.info("only %d physical modes found among %d (parity %s); give neff_guess to look "
-                 "elsewhere", physical, m, win.parity)
-    found.native_seconds = sub.native_seconds
-    found.python_seconds = time.perf_counter() - started - sub.native_seconds
+        short = [windows[k].parity for k in still]
+        log.info("only %d physical modes found (windows %s still short); give neff_guess to "
+                 "look elsewhere", sum(_physical(f) for f in found), short)
+    for sub, modes, seconds in zip(subs, found, spent):
+        modes.native_seconds = sub.native_seconds
+        modes.python_seconds = seconds - sub.native_seconds
     return found
+
+
+def _run(task, indices: list) -> list:
+    if len(indices) > 1:
+        with ThreadPoolExecutor(max_workers=2) as pool:
+            return list(pool.map(task, indices))
+    return [task(k) for k in indices]
+
+
+def _physical(modes: WindowModes) -> int:
+    return sum(k in PHYSICAL_KINDS for k in modes.kinds)
+
+
+def _distance(neffs, at: float, tensorial: bool):
+    """The eigen search's distance from the shift: in neff for the tensorial operator, in
+    neff^2 for the diagonal one."""
+    neffs = np.asarray(neffs)
+    return np.abs(neffs - at) if tensorial else np.abs(neffs**2 - at**2)
+
+
+def _wanted_distance(found: list, num_modes: int, at: float, guess, targets,
+                     tensorial: bool) -> float:
+    """The search distance within which every mode the selection (`classify.select`) could
+    take must lie, from the physical modes found so far; infinity while too few are found.
+
+    Top down, the selection takes the highest Re(neff): modes below the num_modes-th do not
+    count, and those above it lie nearer `at`. Near a guess or targets, it takes the nearest
+    ones: a mode nearer centre c than the one found lies within |c - at| + delta of `at`."""
+    physical = [n for f in found for n, k in zip(f.neffs, f.kinds) if k in PHYSICAL_KINDS]
+    if len(physical) < num_modes:
+        return np.inf
+    centres = list(targets)[:num_modes] if targets else ([guess] if guess is not None else [])
+    if not centres:
+        cut = sorted((n.real for n in physical), reverse=True)[num_modes - 1]
+        return float(_distance(cut, at, tensorial))
+    worst = 0.0
+    for c in centres:
+        count = 1 if targets else num_modes
+        delta = sorted(abs(n - c) for n in physical)[count - 1]
+        reach = abs(c - at) + delta
+        worst = max(worst, reach if tensorial else reach * (abs(at) + abs(c) + delta))
+    return worst
+
+
+def _done(modes: WindowModes, request: int, unknowns: int, at: float, wanted: float,
+          cladding: float, ceiling: float, settings: SubproblemSettings,
+          productive: bool) -> bool:
+    """Whether a window needs no larger request (see `solve_windows`)."""
+    # A search that came back with fewer modes than asked has none more to give; one whose
+    # modes mostly missed the tolerance would only struggle longer with more.
+    m = len(modes.neffs)
+    if request >= capacity(unknowns) or m == 0 or m < request \
+            or 2 * modes.kinds.count("unconverged") > m:
+        return True
+    radius = float(np.max(_distance(modes.neffs, at, settings.tensorial)))
+    if radius >= wanted:
+        return True
+    # The eigen search returns every eigenvalue nearer the shift than its farthest one: once
+    # that radius spans [cladding, ceiling], every guided mode of this window is here.
+    span = max(_distance(cladding, at, settings.tensorial) if cladding < at else 0.0,
+               _distance(ceiling, at, settings.tensorial) if ceiling > at else 0.0)
+    if span > 0 and radius >= span:
+        return True
+    return productive and _physical(modes) == 0
 
 
 def rim_region(index: np.ndarray, cells, planes, level: float) -> np.ndarray:
@@ -183,19 +257,20 @@ def _buried_guesses(domain: Domain, problem: Problem, cladding: float, run) -> l
                    if k in PHYSICAL_KINDS), reverse=True)
 
 
-def rim_index(domain: Domain, problem: Problem, wavelength: float) -> float:
-    """The index above which a mode cannot radiate through the rim of the window.
+def rim_indices(domain: Domain, problem: Problem, wavelength: float) -> dict:
+    """The index above which a mode cannot radiate through the rim of the window, for the
+    sides normal to each axis: {"x": left and right, "y": bottom and top}.
 
     For each side (mirror planes excluded) the rim line of cells is a one-dimensional
     cross-section: uniform, its index; layered (a slab reaching the edge), the largest of the
     effective index of its bound slab modes and the indices at its two ends (which reach the
-    PML). The result is the largest over the sides."""
+    PML). The rim index of an axis is the largest over its sides."""
     index, cells, planes = problem.index, domain.cells, domain.planes
     left, right, bottom, top = cells
     nx, ny = index.shape
     sides = [("x", nx - right - 1)] + ([("x", left)] if "x" not in planes else [])
     sides += [("y", ny - top - 1)] + ([("y", bottom)] if "y" not in planes else [])
-    best = 0.0
+    best = {"x": 0.0, "y": 0.0}
     for axis, k in sides:
         line = index[k, :] if axis == "x" else index[:, k]
         lo, hi = (bottom, ny - top) if axis == "x" else (left, nx - right)
@@ -205,7 +280,7 @@ def rim_index(domain: Domain, problem: Problem, wavelength: float) -> float:
             else float(max(inner[0], inner[-1]))
         if np.ptp(inner) > 1e-9 * inner.max():
             value = max(value, _slab_index(domain, problem, wavelength, axis, k))
-        best = max(best, value)
+        best[axis] = max(best[axis], value)
     return best
 
 

@@ -13,15 +13,23 @@ wraps the `Solution` in a `ModeSet`. The stages, each a module with one job:
    call, `corvane.classify` labels what comes back);
 4. `corvane.result`: choose the modes and unfold them to the full window.
 
+Around the pipeline: a bend first solves its straight guide, whose modes place its window
+past the radiation caustic and centre its search (`corvane.bend.fitted_request`); on the
+automatic grid, a guided mode whose tail reaches the PML has the solve repeated on the window
+its decay length asks for (`corvane.window`); a short result warns.
+
 Conventions (lengths in micrometres, fields ~ exp(i(k0 neff z - omega t)), Im(neff) > 0 is
 loss, the staggered grid) are described once in docs/user_guide.md.
 """
 
 from __future__ import annotations
 
+import dataclasses
 import logging
+import warnings
 
-from corvane import inputs, pipeline
+from corvane import bend, inputs, pipeline, result, window
+from corvane.analysis import imag_floor
 from corvane.inputs import Request
 from corvane.modes import Mode, ModeContext, ModeSet
 from corvane.pml import PML
@@ -35,7 +43,7 @@ log.addHandler(logging.NullHandler())  # silent unless the application configure
 
 def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=None,
           pml="auto", symmetry="auto", neff_guess=None, include_all: bool = False,
-          formulation: str = "auto", bend_radius=None, **engine_options):
+          formulation: str = "auto", bend_radius=None, max_cells=None, **engine_options):
     """Modes of a waveguide cross-section, the highest effective index first.
 
     structure: a `corvane.geometry.Structure` (lengths in micrometres).
@@ -56,6 +64,9 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
         off-diagonal terms).
     bend_radius: bend radius in micrometres, applied to the sampled materials by
         `corvane.bend.apply_bend`; it breaks the mirror symmetry in x.
+    max_cells: refuse (`corvane.ProblemTooLarge`) grids of more cells, PML included; by
+        default a grid is refused when its estimated memory (`corvane.estimate`) exceeds
+        80% of the memory available. Checked before the grid is built.
     engine_options: passed to the native solver (e.g. krylov_dim).
 
     Returns a `ModeSet` sorted by descending Re(neff). Raises ValueError or TypeError naming
@@ -73,8 +84,45 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
     request = inputs.check_request(
         structure, wavelength, num_modes=num_modes, grid=grid, step=step, pml=pml,
         symmetry=symmetry, neff_guess=neff_guess, include_all=include_all,
-        formulation=formulation, bend_radius=bend_radius, **engine_options)
-    return mode_set(request, pipeline.run(request))
+        formulation=formulation, bend_radius=bend_radius, max_cells=max_cells,
+        **engine_options)
+    targets = ()
+    if request.bend_radius is not None:
+        targets = _straight_indices(request) if request.neff_guess is None else ()
+        starts = list(targets) or ([request.neff_guess] if request.neff_guess else [])
+        request = bend.fitted_request(request, starts, auto_pml=isinstance(pml, str))
+    solution = pipeline.run(request, targets=targets)
+    for widenings in range(window.MAX_WIDENINGS + 1 if request.bend_radius is None else 0):
+        current = window.current_margins(request.structure, solution.inner_grid)
+        wider = window.wider_margins(solution.modes, solution.rim, current, request.wavelength) \
+            if current else None
+        if wider is None or widenings == window.MAX_WIDENINGS:
+            break
+        if request.grid is not None:
+            # The caller's window: say what it lacks once it shows in the loss.
+            if any(m.kind == "guided" and abs(m.neff.imag) > imag_floor(m.neff, m.residual)
+                   for m in solution.modes):
+                warnings.warn(window.tight_message(current, wider), UserWarning, stacklevel=2)
+            break
+        log.info("guided tails reach the PML: solving again with margins %s um", wider)
+        before = solution.operator_applications
+        solution = pipeline.run(request, margin=wider, targets=targets)
+        solution = dataclasses.replace(
+            solution, operator_applications=before + solution.operator_applications)
+    result.warn_if_short(solution, request)
+    return mode_set(request, solution)
+
+
+def _straight_indices(request: Request) -> list[float]:
+    """The effective indices of the physical modes of the straight guide of a bend, on the
+    automatic (symmetric) window: they only centre the bend's search and window. What the
+    bend's own solve finds is what the caller hears about."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        straight = solve(request.structure, request.wavelength, num_modes=request.num_modes,
+                         step=request.step, pml=request.pml, formulation=request.formulation,
+                         max_cells=request.max_cells, **request.engine_options)
+    return [float(m.neff.real) for m in straight]
 
 
 def mode_set(request: Request, solution: Solution) -> ModeSet:
@@ -95,4 +143,5 @@ def mode_set(request: Request, solution: Solution) -> ModeSet:
                    structure=request.structure, wavelength=request.wavelength,
                    settings=settings, sampled=solution.sampled, timings=solution.timings,
                    backend=solution.backend, formulation=solution.formulation,
-                   cladding_index=solution.cladding_index)
+                   cladding_index=solution.cladding_index,
+                   operator_applications=solution.operator_applications)

@@ -6,6 +6,10 @@ on the plane (`windows`). A `SubProblem` is one such window with the PML folded 
 materials and the samples of its electric walls detuned; `SubProblem.ask(count, at)` returns
 the `count` modes nearest the effective index `at` as `WindowModes`: physical (unstretched)
 fields on the window, residuals, energy fractions and kinds.
+
+The native solver orthogonalises the modes it returns under plain cell areas; the discrete
+modes are orthogonal under each staggered component's own dual cells instead, so that step
+mixes a few 1e-4 of each mode into the next. `lorentz_orthogonalised` takes the mixture out.
 """
 
 from __future__ import annotations
@@ -19,10 +23,13 @@ import numpy as np
 
 from corvane import engine
 from corvane.classify import PML_IMAG_MARGIN, WALL_FRACTION, classify, energy_fractions
+from corvane.grid import Grid
 from corvane.inputs import Request
 from corvane.native import NativeResult, run_native
 from corvane.pml import pml_mask, stretched_materials
 from corvane.problem import Domain, Problem
+from corvane.symmetry import power_normalise
+from corvane.weights import component_weights
 
 log = logging.getLogger("corvane")
 
@@ -74,6 +81,7 @@ class WindowModes:
     operator_rows: int
     native_seconds: float = 0.0
     python_seconds: float = 0.0
+    applications: int = 0  # operator applications of every native solve of the window
 
 
 def windows(domain: Domain) -> list[Window]:
@@ -154,6 +162,10 @@ class SubProblem:
         self.eps, self.mu = stretched_materials(eps, mu, sx, sy)
         detune_walls(self.eps, self.mu, win.pmc_x, win.pmc_y)
         self.areas = np.outer(np.diff(win.x_edges), np.diff(win.y_edges))
+        grid = Grid(win.x_edges, win.y_edges)
+        self.weights_2d = (component_weights(grid, "ex"), component_weights(grid, "ey"))
+        self.weights = tuple(w.ravel() for w in self.weights_2d)
+        self.applications = 0
         self.mask = pml_mask(self.nx, self.ny, win.pml_cells)
         self.unknowns = (4 if settings.tensorial else 2) * self.nx * self.ny
         self.native_seconds = 0.0
@@ -170,7 +182,7 @@ class SubProblem:
         kinds = self.kinds(r.neffs, wall, pml, r.residuals)
         self.refine(r, fields, wall, pml, kinds)
         return WindowModes(r.neffs, fields, kinds, r.residuals, wall, pml, r.backend,
-                           r.operator_rows)
+                           r.operator_rows, applications=self.applications)
 
     def native(self, count: int, at: float) -> tuple[NativeResult, np.ndarray]:
         """One native solve and its physical fields (6, M, nx, ny)."""
@@ -181,13 +193,15 @@ class SubProblem:
                        mu=self.mu, num_modes=count, shift=at,
                        wavelength=self.settings.wavelength, options=self.options)
         self.native_seconds += time.perf_counter() - start
-        fields = r.fields.reshape(6, len(r.neffs), self.nx, self.ny).copy()
+        self.applications += r.applications
+        fields = lorentz_orthogonalised(r.fields, self.weights)
+        fields = fields.reshape(6, len(r.neffs), self.nx, self.ny)
         # Back from the stretched fields E'_x = sx Ex, ... to the physical ones.
         fields[0] /= sx[0][None, :, None]
         fields[1] /= sy[0][None, None, :]
         fields[3] /= sx[1][None, :, None]
         fields[4] /= sy[1][None, None, :]
-        return r, fields
+        return r, power_normalise(fields, self.weights_2d)
 
     def fractions(self, fields):
         return energy_fractions(fields, self.areas, self.mask, self.win.pmc_x, self.win.pmc_y)
@@ -224,3 +238,37 @@ class SubProblem:
             kinds[k] = self.kinds(again.neffs, w, p, again.residuals)[0]
             r.residuals[k] = again.residuals[0]
             r.self_overlaps[k] = again.self_overlaps[0]
+
+
+def lorentz_orthogonalised(fields: np.ndarray, weights: tuple) -> np.ndarray:
+    """Modes (6, M, n) of one operator, highest Re(neff) first, made Lorentz-orthogonal under
+    the dual-cell `weights` (w_ex, w_ey) by Gram-Schmidt in that order, each at unit power
+    with its largest electric sample real and positive. A copy.
+
+    The space the first k modes span is unchanged, and the exact eigenvectors are orthogonal
+    under these weights, so this recovers them from any triangular mixture of them (the
+    native solver's orthogonalisation under plain cell areas). Modes of near-zero
+    self-overlap (PML modes) are not subtracted: their coefficient would be noise."""
+    w_ex, w_ey = weights
+    out = np.array(fields, dtype=complex, copy=True)
+
+    def cross(a, b):
+        return np.dot(w_ex * a[0], b[4]) - np.dot(w_ey * a[1], b[3])
+
+    kept = []  # (index, self-overlap) of the modes subtracted from the later ones
+    for k in range(out.shape[1]):
+        mode = out[:, k]
+        for j, self_overlap in kept:
+            other = out[:, j]
+            mode -= 0.5 * (cross(mode, other) + cross(other, mode)) / self_overlap * other
+        power = abs(np.dot(w_ex * mode[0], mode[4].conj()) - np.dot(w_ey * mode[1], mode[3].conj()))
+        if power > 0:
+            mode /= np.sqrt(power)
+        e = mode[:3].ravel()
+        peak = e[np.argmax(np.abs(e))]
+        if peak != 0:
+            mode *= abs(peak) / peak
+        self_overlap = cross(mode, mode)
+        if abs(self_overlap) >= RISKY_SELF_OVERLAP:
+            kept.append((k, self_overlap))
+    return out

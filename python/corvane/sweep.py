@@ -133,9 +133,11 @@ class Sweep:
 
     @property
     def loss_db_per_cm(self) -> np.ndarray:
-        """(P, M) propagation loss in dB/cm from Im(neff): 20 log10(e) k0 Im(neff) 1e4 um."""
+        """(P, M) propagation loss in dB/cm from Im(neff): 20 log10(e) k0 Im(neff) 1e4 um,
+        never negative (as `Mode.loss_db_per_cm`: |Im(neff)| below the solve's floor, 1e-9,
+        is noise of either sign)."""
         k0 = 2.0 * math.pi / self.wavelength[:, None]
-        return 20.0 / math.log(10.0) * k0 * np.imag(self.neff) * 1e4
+        return np.maximum(20.0 / math.log(10.0) * k0 * np.imag(self.neff) * 1e4, 0.0)
 
     def mode(self, point: int, tracked: int):
         """The Mode of tracked mode `tracked` at point `point` (None where it was lost)."""

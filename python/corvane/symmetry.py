@@ -94,30 +94,38 @@ def _unfold_axis(fields: np.ndarray, axis: int, signs: np.ndarray, on_edges: np.
         mirrored = np.flip(f, axis=axis - 1) * signs[k]
         if on_edges[k]:
             # Samples at the mirrored edges: the outer wall sample (zero) then the mirror of
-            # samples 1..n-1; the sample on the plane itself is shared.
+            # samples 1..n-1; the sample on the plane itself is shared, and an odd component
+            # vanishes there (the solve kept it as a detuned wall unknown, nearly zero).
             mirrored = np.roll(mirrored, 1, axis=axis - 1)
             index = [slice(None)] * f.ndim
             index[axis - 1] = 0
             mirrored[tuple(index)] = 0
+            if signs[k] < 0:
+                f = f.copy()
+                f[tuple(index)] = 0
         parts.append(np.concatenate([mirrored, f], axis=axis - 1))
     return np.stack(parts)
 
 
-def unfold(fields: np.ndarray, parity: tuple, areas: np.ndarray) -> np.ndarray:
+def unfold(fields: np.ndarray, parity: tuple, weights: tuple) -> np.ndarray:
     """(6, M, nx, ny) fields of a half (or quarter) window mirrored across its walls
-    `parity` (e.g. (("x", "electric"),)) and power-normalised over the full window of cell
-    `areas`; unchanged without walls."""
+    `parity` (e.g. (("x", "electric"),)) and power-normalised over the full window with the
+    dual-cell `weights` of Ex and Ey (see `power_normalise`); unchanged without walls."""
     for ax, wall in parity:
         base = _EVEN_X_MAGNETIC if ax == "x" else _EVEN_Y_MAGNETIC
         signs = base if wall == "magnetic" else -base
         fields = _unfold_axis(fields, 2 if ax == "x" else 3, signs,
                               _ON_X_EDGES if ax == "x" else _ON_Y_EDGES)
-    return power_normalise(fields, areas) if parity else fields
+    return power_normalise(fields, weights) if parity else fields
 
 
-def power_normalise(fields: np.ndarray, areas: np.ndarray) -> np.ndarray:
-    """Scale (6, M, nx, ny) fields so that |integral of (E x H*).z| = 1 for each mode."""
-    s = np.sum(areas * (fields[0] * fields[4].conj() - fields[1] * fields[3].conj()), axis=(1, 2))
+def power_normalise(fields: np.ndarray, weights: tuple) -> np.ndarray:
+    """Scale (6, M, nx, ny) fields so that |integral of (E x H*).z| = 1 for each mode; the
+    products Ex Hy* and Ey Hx* are weighted by the dual cells `weights` = (w_ex, w_ey) of
+    their positions (`corvane.analysis.component_weights`)."""
+    w_ex, w_ey = weights
+    s = (np.sum(w_ex * fields[0] * fields[4].conj(), axis=(1, 2))
+         - np.sum(w_ey * fields[1] * fields[3].conj(), axis=(1, 2)))
     p = np.abs(s)
     scale = np.where(p > 2.0**-52, 1.0 / np.sqrt(np.where(p > 0, p, 1.0)), 1.0)
     return fields * scale[None, :, None, None]

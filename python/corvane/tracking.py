@@ -13,6 +13,8 @@ import numpy as np
 from scipy.interpolate import RegularGridInterpolator
 from scipy.optimize import linear_sum_assignment
 
+from corvane.weights import component_weights
+
 __all__ = ["assign_max", "normalised_overlaps", "interpolate_fields"]
 
 TRANSVERSE = ("ex", "ey", "hx", "hy")
@@ -70,20 +72,21 @@ def interpolate_fields(fields: dict, source_grid, target_grid, components=TRANSV
     return out
 
 
-def _cross(a: dict, b: dict, weights: np.ndarray) -> complex:
-    return complex(np.sum(weights * (a["ex"] * b["hy"] - a["ey"] * b["hx"])))
+def _cross(a: dict, b: dict, weights: tuple) -> complex:
+    return complex(np.sum(weights[0] * a["ex"] * b["hy"]) - np.sum(weights[1] * a["ey"] * b["hx"]))
 
 
 def normalised_overlaps(earlier, later, grid, earlier_grid=None) -> np.ndarray:
     """|O(a, b)| / sqrt(|O(a, a)| |O(b, b)|) for every earlier mode a and later mode b.
 
-    O is the unconjugated Lorentz overlap 1/2 sum w (Ea x Hb + Eb x Ha).z over the cells of
-    `grid`, the later modes' grid; `earlier` and `later` are sequences of mappings with the
-    components "ex", "ey", "hx", "hy" ((nx, ny) arrays). Earlier modes on `earlier_grid`
+    O is the unconjugated Lorentz overlap 1/2 sum w (Ea x Hb + Eb x Ha).z over the samples of
+    `grid` (the later modes' grid), each product weighted by its dual cells; `earlier` and
+    `later` are sequences of mappings with the components "ex", "ey", "hx", "hy" ((nx, ny)
+    arrays). Earlier modes on `earlier_grid`
     are interpolated onto `grid` first. Returns (len(earlier), len(later)) in [0, 1] (up to
     rounding); a mode without overlap with itself scores 0.
     """
-    weights = np.asarray(grid.cell_areas)
+    weights = (component_weights(grid, "ex"), component_weights(grid, "ey"))
     if earlier_grid is not None:
         earlier = [interpolate_fields(a, earlier_grid, grid) for a in earlier]
     earlier = [{c: np.asarray(a[c]) for c in TRANSVERSE} for a in earlier]

@@ -124,3 +124,29 @@ def test_the_mode_shifts_outward_and_radiates_more_as_the_bend_tightens(bends):
 def test_full_tensor_and_diagonal_paths_agree_on_the_bend(bends):
     tensorial = solve_bend(2.0, formulation="tensorial")
     assert abs(tensorial.neff - bends[2.0].neff) < 1e-8
+
+
+class TestOneCall:
+    """Bends solved as a user calls them: no guess and no window."""
+
+    def test_the_fundamental_mode_comes_back_down_to_a_tight_radius(self):
+        straight = corvane.solve(STRIP, WAVELENGTH, step=0.04)[0]
+        losses = []
+        for radius in (3.0, 2.0, 1.5):
+            m = corvane.solve(STRIP, WAVELENGTH, step=0.04, bend_radius=radius)[0]
+            assert m.polarization == "TE" and m.neff.imag > 0
+            assert 0 < m.neff.real - straight.neff.real < 0.03
+            losses.append(bend_loss_db_per_90deg(m.neff, WAVELENGTH, radius))
+        assert losses[0] < losses[1] < losses[2]
+
+    def test_loss_holds_as_the_window_and_pml_grow(self):
+        radius = 1.5
+        fitted = corvane.solve(STRIP, WAVELENGTH, step=0.04, bend_radius=radius)
+        x0, x1 = fitted.settings["grid"].x_edges[[0, -1]]
+        pml = fitted.settings["pml"]
+        wider = corvane.solve(STRIP, WAVELENGTH, bend_radius=radius,
+                              grid=Grid.auto(STRIP, WAVELENGTH, step=0.04, x=(x0, x1 + 0.8)),
+                              pml=corvane.PML(left=pml.left, right=2 * pml.right,
+                                              bottom=1.5 * pml.bottom, top=1.5 * pml.top))
+        a, b = (bend_loss_db_per_90deg(ms[0].neff, WAVELENGTH, radius) for ms in (fitted, wider))
+        assert abs(b / a - 1) < 0.03

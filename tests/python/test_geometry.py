@@ -86,6 +86,11 @@ class TestStructure:
         assert s.bounds() == pytest.approx((-0.25, 0.0, 0.25, 0.22))
         xs, ys = s.interfaces()
         assert list(xs) == [-0.25, 0.25] and list(ys) == [0.0, 0.22]
+        # Slanted walls: their vertices are not axis-aligned interfaces along x.
+        r = rib(width=0.6, height=0.22, slab_height=0.09, sidewall_angle_deg=45)
+        assert r.interfaces("aligned")[0].size == 0
+        assert list(r.interfaces("aligned")[1]) == [0.0, 0.09, 0.22]
+        assert r.interfaces("vertices")[0] == pytest.approx([-0.43, -0.3, 0.3, 0.43])
         assert s.materials() == (materials.silica, materials.silicon)
         assert s.max_index(1.55) == pytest.approx(3.4777, abs=1e-4)
         slab = Structure([Layer(y=(0, 1), material=2)], background=1)

@@ -2,13 +2,16 @@
 interfaces, bounded growth, symmetry), derived grids and the errors."""
 
 import math
+import warnings
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import corvane as cv
-from corvane.grid import Grid
-from corvane.geometry import Ellipse, Layer, Rectangle, Structure, rib, strip
+from corvane.grid import VERTEX_MERGE, Grid
+from corvane.geometry import Ellipse, Layer, Polygon, Rectangle, Structure, rib, strip
 
 
 class TestStaggering:
@@ -92,7 +95,6 @@ class TestAuto:
         assert 0.0 in g.x_edges
         np.testing.assert_allclose(g.x_edges, -g.x_edges[::-1], atol=1e-15)
         assert g.dlf_x.max() <= 1.55 / 10 + 1e-9 and g.dlf_x.min() < 1.55 / (20 * 3.47)
-        assert 0.11 not in g.y_edges  # the substrate breaks the y symmetry
         assert 0.0 not in Grid.auto(strip(), 1.55, step=0.03, mirror_x=None).x_edges
 
     def test_slab_of_layers_gets_a_single_cell_along_x(self):
@@ -100,6 +102,69 @@ class TestAuto:
                       background=1)
         g = Grid.auto(s, 1.55, step=0.01)
         assert g.nx == 1 and g.dlf_x[0] == pytest.approx(0.01)
+
+
+class TestRobustness:
+    @settings(max_examples=40)
+    @given(cx=st.integers(-1000, 1000), cy=st.integers(-1000, 1000),
+           rx=st.integers(20, 600), ry=st.integers(20, 600), box=st.booleans())
+    def test_shapes_anywhere_give_no_sliver_cells_and_finite_materials(self, cx, cy, rx, ry,
+                                                                        box):
+        # Centres and radii on a 1 nm lattice: their sums round, so the midpoint of an
+        # ellipse's bounds misses its centre by a rounding step.
+        c, r = (cx * 1e-3, cy * 1e-3), (rx * 1e-3, ry * 1e-3)
+        shapes = [Ellipse(center=c, radii=r, material=3.48)]
+        if box:
+            shapes.insert(0, Rectangle(center=c, size=(2 * r[0], r[1]), material=2.0))
+        s = Structure(shapes, background=1.444)
+        g = Grid.auto(s, 1.55, step=0.03)
+        assert min(g.dlf_x.min(), g.dlf_y.min()) > 1e-3 * 0.03
+        assert (s.mirror_plane_x(), s.mirror_plane_y()) == c
+        for mirror, edges in ((s.mirror_plane_x(), g.x_edges), (s.mirror_plane_y(), g.y_edges)):
+            assert mirror in edges
+            np.testing.assert_allclose(edges - mirror, (mirror - edges)[::-1], atol=1e-14)
+        assert Grid.auto_size(s, 1.55, step=0.03).shape == g.shape
+        assert np.all(np.isfinite(cv.sample_materials(s, g, 1.55).eps))
+
+    def test_a_finely_sampled_curve_costs_cells_by_the_step_not_by_its_vertices(self):
+        t = 2 * np.pi * np.arange(20000) / 20000
+        circle = Structure([Polygon(vertices=np.column_stack([np.cos(t), np.sin(t)]),
+                                    material=3.48)], background=1.444)
+        ellipse = Structure([Ellipse(center=(0, 0), radii=(1, 1), material=3.48)],
+                            background=1.444)
+        g, reference = Grid.auto(circle, 1.55, step=0.02), Grid.auto(ellipse, 1.55, step=0.02)
+        assert g.nx <= 1.1 * reference.nx and g.ny <= 1.1 * reference.ny
+        assert g.dlf_x.min() >= 0.02 * VERTEX_MERGE / 2
+
+    def test_cell_counts_follow_the_size_function(self):
+        # Cells grow by 1.3 at most from a 1e-8 um sliver: about 2 ln(2e6) / ln(1.3) more.
+        plain = Structure([Rectangle(center=(0, 0.11), size=(0.5, 0.22), material=3.48)],
+                          background=1.444)
+        sliver = Structure(list(plain.shapes) + [
+            Rectangle(center=(0.35 + 5e-9, 0.11), size=(1e-8, 0.22), material=3.48)],
+            background=1.444)
+        g = Grid.auto(sliver, 1.55, step=0.02)
+        assert Grid.auto(plain, 1.55, step=0.02).nx < g.nx < Grid.auto(plain, 1.55,
+                                                                   step=0.02).nx + 120
+        assert np.any(np.isclose(g.x_edges, 0.35 + 1e-8, rtol=0, atol=1e-15))
+        # At a long wavelength the cladding cells grow up to a tenth of it in ~60 steps.
+        assert Grid.auto(strip(), 1e6, step=0.02).nx < 200
+
+    def test_far_from_the_origin_the_grid_is_the_shifted_grid_or_refused(self):
+        def at(x0):
+            return Structure([Rectangle(center=(x0, 0.11), size=(0.5, 0.22), material=3.48)],
+                             background=1.444)
+        near, far = Grid.auto(at(0.0), 1.55, step=0.02), Grid.auto(at(1e4), 1.55, step=0.02)
+        np.testing.assert_allclose(far.dlf_x, near.dlf_x, rtol=1e-8)
+        with pytest.raises(ValueError, match="move the structure near the origin"):
+            Grid.auto(at(1e14), 1.55, step=0.02)
+
+    def test_a_step_that_cannot_resolve_the_structure_warns(self):
+        with pytest.warns(cv.ResolutionWarning, match="step=10 um cannot resolve"):
+            Grid.auto(strip(), 1.55, step=10)
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            Grid.auto(strip(), 1.55)
 
 
 class TestDerived:

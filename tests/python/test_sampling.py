@@ -388,7 +388,7 @@ class TestInterface:
                              averaging=averaging)
 
 
-@pytest.mark.parametrize("module", ["materials", "geometry", "grid", "sampling"])
+@pytest.mark.parametrize("module", ["materials", "geometry", "grid", "sampling", "budget"])
 def test_docstring_examples_run(module):
     import importlib
 

@@ -19,7 +19,7 @@ CLADDING = 1.444
 
 def test_a_closed_window_keeps_its_box_modes_out_of_the_guided_ones():
     s = strip(width=0.5, height=0.22, core=3.48, cladding=CLADDING)
-    with pytest.warns(UserWarning, match=r"of the 6 modes asked were found .* box"):
+    with pytest.warns(UserWarning, match=r"only \d of 6 physical modes"):
         modes = corvane.solve(s, 1.55, num_modes=6, step=0.08, pml=0)
     assert len(modes) >= 2 and all(m.kind == "guided" and m.neff.real > CLADDING for m in modes)
     box = [h for h in modes.hidden if h.kind == "box"]
@@ -31,7 +31,7 @@ def test_a_mode_that_did_not_converge_is_never_returned(caplog):
     # converge on the modes near the cladding index.
     core = Material.sellmeier(B=(1.0,), C=((1.55 * (1 + 1e-15)) ** 2,), name="near_pole")
     s = strip(width=0.5, height=0.22, core=core, cladding=CLADDING)
-    with pytest.warns(UserWarning, match="0 of the 1 modes asked"):
+    with pytest.warns(UserWarning, match="found no physical mode"):
         modes = corvane.solve(s, 1.55, num_modes=1, step=0.08, pml=0.4)
     assert len(modes) == 0 and any(h.kind == "unconverged" for h in modes.hidden)
     assert "did not converge" in caplog.text
