@@ -65,7 +65,8 @@ clean:
 # (allocator_may_return_null), as they would without the sanitizer. libstdc++ is preloaded
 # after the ASan runtime so that its __cxa_throw interceptor finds the real one (the
 # interpreter itself links no C++ runtime).
-# `fuzz`: >= 20,000 hostile calls of both solvers in watched child processes.
+# `fuzz`: >= 20,000 hostile calls of both solvers in watched child processes, then the
+# Python layer (structures, solve settings, sweeps, mutated files and TOML) the same way.
 # `leakcheck`: RSS growth per call over 1,000 solves and 1,000 failing calls.
 BUILD_ASAN_CPP ?= build/asan-cpp
 VENV_ASAN ?= .venv-asan
@@ -103,6 +104,7 @@ sanitize-python: system-deps $(VENV_ASAN)/bin/python
 
 fuzz: install
 	$(VPY) tests/fuzz/fuzz_core.py --calls $(FUZZ_CALLS)
+	$(VPY) tests/fuzz/fuzz_python.py
 
 leakcheck: install
 	$(VPY) tests/fuzz/leak_check.py

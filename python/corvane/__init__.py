@@ -3,7 +3,14 @@
 Describe a cross-section (`Structure` of shapes and materials, lengths in micrometres) and
 call `solve(structure, wavelength, num_modes=...)` for a `ModeSet` of the physical modes,
 highest effective index first. Conventions: docs/user_guide.md.
+
+Warnings (a failed sweep point, a short mode set) go to the "corvane" logger. While the
+application has configured no logging (the root logger has no handler), they are printed to
+stderr; once it has, they are left to its handlers.
 """
+
+import logging
+import sys
 
 from corvane import _core
 from corvane import materials
@@ -11,11 +18,12 @@ from corvane.geometry import Ellipse, Layer, Polygon, Rectangle, Structure, rib,
 from corvane.budget import ProblemTooLarge, estimate
 from corvane.grid import Grid, ResolutionWarning
 from corvane.materials import Material
+from corvane.io import FileFormatError
 from corvane.modes import Mode, ModeSet, load
 from corvane.sampling import SampledMaterials, sample_materials
 from corvane.solve import PML, solve
 
-__all__ = ["_core", "solve", "PML", "Mode", "ModeSet", "load"]
+__all__ = ["_core", "solve", "PML", "Mode", "ModeSet", "load", "FileFormatError"]
 __all__ += ["materials", "Material", "Rectangle", "Polygon", "Ellipse", "Layer", "Structure",
             "strip", "rib", "slot", "Grid", "sample_materials", "SampledMaterials"]
 __all__ += ["estimate", "ProblemTooLarge", "ResolutionWarning"]
@@ -27,3 +35,25 @@ from corvane.sweep import Sweep, load_sweep, sweep
 
 __all__ += ["sweep", "Sweep", "load_sweep", "group_index", "gvd_ps_per_nm_km", "apply_bend",
             "bend_loss_db_per_90deg"]
+
+
+class _StderrUnlessConfigured(logging.Handler):
+    """Prints corvane's warnings to stderr while the application has no logging of its own
+    (checked at each record, so configuring logging later takes over)."""
+
+    def __init__(self):
+        super().__init__(logging.WARNING)
+        self.setFormatter(logging.Formatter("corvane %(levelname)s: %(message)s"))
+
+    def emit(self, record: logging.LogRecord) -> None:
+        owner = logging.getLogger("corvane")
+        if logging.getLogger().handlers or any(
+                h is not self and not isinstance(h, logging.NullHandler) for h in owner.handlers):
+            return
+        try:
+            sys.stderr.write(self.format(record) + "\n")
+        except Exception:  # noqa: BLE001 - a closed stderr must not break a solve
+            self.handleError(record)
+
+
+logging.getLogger("corvane").addHandler(_StderrUnlessConfigured())

@@ -1,8 +1,9 @@
 """Classification and selection of the modes a solve found.
 
-In: effective indices and each mode's share of electric energy on electric-wall samples and
-in the PML cells. Out: a kind per mode ("guided", "leaky", "wall" or "pml"; rules in
-docs/user_guide.md) and, among the physical ones, those a solve returns.
+In: effective indices, residuals and each mode's share of electric energy on electric-wall
+samples and in the PML cells. Out: a kind per mode ("guided", "leaky", "box", "unconverged",
+"wall" or "pml"; rules in docs/user_guide.md) and, among the physical ones, those a solve
+returns.
 """
 
 from __future__ import annotations
@@ -22,6 +23,10 @@ GUIDED_PML_FRACTION = 0.05
 PML_IMAG_MARGIN = 0.1
 # Gain beyond this (Im(neff) < -PML_GAIN) in a structure without gain is the PML's doing.
 PML_GAIN = 1e-4
+# A mode whose relative residual ||A x - neff x|| exceeds this did not converge (the eigen
+# solve asks 1e-10): its index and fields cannot be trusted, so it is never returned as
+# physical.
+RESIDUAL_LIMIT = 1e-6
 
 
 def energy_fractions(fields: np.ndarray, areas: np.ndarray, pml_mask: np.ndarray,
@@ -43,18 +48,26 @@ def energy_fractions(fields: np.ndarray, areas: np.ndarray, pml_mask: np.ndarray
     return wall / total, pml / total
 
 
-def classify(neffs: np.ndarray, wall_fraction: np.ndarray, pml_fraction: np.ndarray, *,
-             cladding_index: float, loss_index: float, open_window: bool,
-             passive: bool = True) -> list[str]:
-    """Kind of each mode: "wall", "pml", "guided" or "leaky" (rules in docs/user_guide.md)."""
+def classify(neffs: np.ndarray, wall_fraction: np.ndarray, pml_fraction: np.ndarray,
+             residuals: np.ndarray, *, cladding_index: float, loss_index: float,
+             open_window: bool, index_guided: bool, passive: bool = True) -> list[str]:
+    """Kind of each mode: "wall", "pml", "unconverged", "guided", "leaky" or "box" (rules in
+    docs/user_guide.md). `index_guided`: some material inside the window has an index above
+    `cladding_index`; in a window closed by walls (no PML) the modes below that index are
+    then modes of the metal box around the guide ("box"), not of the guide. A box filled by
+    its cladding (a metal guide) has no index above it, and all its modes are guided."""
     kinds = []
-    for neff, wall, pml in zip(neffs, wall_fraction, pml_fraction):
+    for neff, wall, pml, residual in zip(neffs, wall_fraction, pml_fraction, residuals):
         if wall > WALL_FRACTION:
             kinds.append("wall")
         elif pml > PML_FRACTION or abs(neff.imag) > loss_index + PML_IMAG_MARGIN \
                 or (passive and neff.imag < -PML_GAIN) or not np.isfinite(neff):
             kinds.append("pml")
-        elif not open_window or (neff.real > cladding_index and pml < GUIDED_PML_FRACTION):
+        elif not residual <= RESIDUAL_LIMIT:
+            kinds.append("unconverged")
+        elif not open_window:
+            kinds.append("box" if index_guided and neff.real <= cladding_index else "guided")
+        elif neff.real > cladding_index and pml < GUIDED_PML_FRACTION:
             kinds.append("guided")
         else:
             kinds.append("leaky")

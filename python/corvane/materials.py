@@ -36,6 +36,8 @@ Example:
 
 from __future__ import annotations
 
+import contextlib
+import contextvars
 import logging
 import math
 import numbers
@@ -47,6 +49,24 @@ import numpy as np
 logger = logging.getLogger("corvane")
 
 _AXES = {"x": 0, "y": 1, "z": 2}
+
+# Where the symmetry properties of a dispersive material are probed: the wavelengths of the
+# solve in progress (`probing_at`) first, then two defaults.
+_DEFAULT_PROBES = (1.0, 1.55)
+_probes: contextvars.ContextVar[tuple[float, ...]] = contextvars.ContextVar(
+    "corvane_probe_wavelengths", default=_DEFAULT_PROBES)
+
+
+@contextlib.contextmanager
+def probing_at(*wavelengths: float):
+    """Within this block, `is_diagonal` and `is_isotropic` evaluate dispersive materials at
+    these wavelengths (micrometres) first: a solve probes its own wavelength, so a tabulated
+    material needs to be valid only where it is solved."""
+    token = _probes.set(tuple(float(w) for w in wavelengths) + _DEFAULT_PROBES)
+    try:
+        yield
+    finally:
+        _probes.reset(token)
 
 
 def check_wavelength(wavelength, name: str = "wavelength") -> float:
@@ -94,7 +114,14 @@ class Sellmeier:
 
     def __call__(self, wavelength: float) -> float:
         lam2 = float(wavelength) ** 2
-        n2 = 1.0 + sum(b * lam2 / (lam2 - c) for b, c in zip(self.B, self.C))
+        try:
+            n2 = 1.0 + sum(b * lam2 / (lam2 - c) for b, c in zip(self.B, self.C))
+        except ZeroDivisionError:
+            n2 = math.inf
+        if not math.isfinite(n2):
+            poles = ", ".join(f"{math.sqrt(c):.6g}" for c in self.C if c > 0)
+            raise ValueError(f"the Sellmeier formula has a pole at wavelength {wavelength} um "
+                             f"(its poles: {poles} um); use it away from them")
         return math.sqrt(n2) if n2 >= 0 else complex(0.0, math.sqrt(-n2))
 
     def to_dict(self) -> dict:
@@ -140,17 +167,25 @@ def _normalise(value, what: str, allow_tensor: bool):
     raise ValueError(f"{what} must be {shapes} or a callable of the wavelength, got {value!r}")
 
 
-def _evaluate(value, wavelength: float):
-    return value(wavelength) if callable(value) else value
+def _evaluate(value, wavelength: float, what: str):
+    """The value of a description at a wavelength; a user's function (a table, a formula with
+    a pole) failing there is a ValueError naming the material and the wavelength."""
+    if not callable(value):
+        return value
+    try:
+        return value(wavelength)
+    except (ArithmeticError, ValueError) as exc:
+        raise ValueError(f"{what} cannot be evaluated at wavelength {wavelength} um: "
+                         f"{exc}") from None
 
 
 def _tensor_of(value, wavelength: float | None, square: bool, what: str) -> np.ndarray:
     """(3, 3) complex tensor of an eps/mu/index description at one wavelength (None for a
     constant)."""
     where = "" if wavelength is None else f" at wavelength {wavelength} um"
-    v = _evaluate(value, wavelength)
+    v = _evaluate(value, wavelength, what)
     if isinstance(v, tuple) and len(v) == 3 and not isinstance(v[0], tuple):
-        v = [_evaluate(e, wavelength) for e in v]
+        v = [_evaluate(e, wavelength, what) for e in v]
     a = np.asarray(v, dtype=complex)
     if square:
         a = a * a
@@ -302,7 +337,7 @@ class Material:
         """
         lam = check_wavelength(wavelength)
         if self.index_value is not None and not isinstance(self.index_value, tuple):
-            n = complex(_evaluate(self.index_value, lam))
+            n = complex(_evaluate(self.index_value, lam, f"index of {self._label()}"))
             mu = self.mu_tensor(lam)
             if np.array_equal(mu, np.eye(3)):
                 return n
@@ -320,26 +355,37 @@ class Material:
         """True when any value is a function of the wavelength."""
         return any(self._is_callable(v) for v in (self.index_value, self.eps, self.mu))
 
+    def _probed_tensors(self):
+        """(eps, mu) at the probe wavelengths where the material can be evaluated: the
+        solve's wavelength (`probing_at`), 1.0 and 1.55 micrometres. A function that fails
+        at some of them (a table of limited range) is probed at the others."""
+        if not self.is_dispersive:
+            return [(self.eps_tensor(1.55), self.mu_tensor(1.55))]
+        probed, error = [], None
+        for lam in dict.fromkeys(_probes.get()):
+            try:
+                probed.append((self.eps_tensor(lam), self.mu_tensor(lam)))
+            except ValueError as exc:
+                error = error or exc  # the first: at the solve's wavelength when there is one
+        if not probed:
+            raise error
+        return probed
+
     @property
     def is_diagonal(self) -> bool:
         """True when eps and mu have no off-diagonal terms in the grid axes.
 
-        A callable that returns a full tensor is probed at 1.0 and 1.55 micrometres.
+        A callable is probed at the wavelength of the solve in progress, 1.0 and 1.55
+        micrometres (where it can be evaluated).
         """
-        for lam in (1.0, 1.55) if self.is_dispersive else (1.55,):
-            for t in (self.eps_tensor(lam), self.mu_tensor(lam)):
-                if np.any(t[~np.eye(3, dtype=bool)] != 0):
-                    return False
-        return True
+        off = ~np.eye(3, dtype=bool)
+        return not any(np.any(t[off] != 0) for pair in self._probed_tensors() for t in pair)
 
     @property
     def is_isotropic(self) -> bool:
         """True when eps and mu are multiples of the identity (probed like is_diagonal)."""
-        for lam in (1.0, 1.55) if self.is_dispersive else (1.55,):
-            for t in (self.eps_tensor(lam), self.mu_tensor(lam)):
-                if not np.array_equal(t, np.eye(3) * t[0, 0]):
-                    return False
-        return True
+        return all(np.array_equal(t, np.eye(3) * t[0, 0])
+                   for pair in self._probed_tensors() for t in pair)
 
     # -- transformations -----------------------------------------------------------------
 

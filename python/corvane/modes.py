@@ -44,13 +44,15 @@ class Mode:
     """One mode: effective index, the six field components (nx, ny) and its classification.
 
     kind: "guided" (above the cladding index, not in the PML), "leaky" (radiating into a PML
-    or below the cladding index), "pml" (absorbed by the PML) or "wall" (bound to the
-    samples of an electric wall). parity: the walls of the mirror planes of its half-window
-    solve, e.g. (("x", "electric"),), empty when the whole window was solved. label: its
-    name from polarisation and order, e.g. "TE0", "TM1", "hybrid0", or "TE10" in a metal
-    guide (`corvane.labels`); set by the `ModeSet` that holds it. neff_error: the estimated
-    absolute error of neff when it was extrapolated from a series of grids
-    (`corvane.solve(..., accuracy=)` or the default), None for a solve on one grid.
+    or below the cladding index), "pml" (absorbed by the PML), "wall" (bound to the
+    samples of an electric wall), "box" (of the closed box around a guide) or "unconverged"
+    (residual above 1e-6); only guided and leaky modes are returned by default. parity: the
+    walls of the mirror planes of its half-window solve, e.g. (("x", "electric"),), empty
+    when the whole window was solved. label: its name from polarisation and order, e.g.
+    "TE0", "TM1", "hybrid0", or "TE10" in a metal guide (`corvane.labels`); set by the
+    `ModeSet` that holds it. neff_error: the estimated absolute error of neff when it was
+    extrapolated from a series of grids (`corvane.solve(..., accuracy=)` or the default),
+    None for a solve on one grid.
 
     Example::
 
@@ -327,12 +329,19 @@ def load(path):
     """Read a file written by `Mode.save` or `ModeSet.save`; returns the same kind of object,
     with its grid, structure, wavelength (micrometres) and settings.
 
-    Example::
+    Raises `corvane.FileFormatError` (a ValueError) for any file that is not a sound
+    corvane modes file. Example::
 
-        modes.save("strip.npz")
-        again = corvane.load("strip.npz")
+        modes.save("strip")              # writes strip.npz
+        again = corvane.load("strip")    # reads it back
     """
     meta, arrays = io.read(path)
+    with io.file_faults(path):
+        return _rebuilt(meta, arrays)
+
+
+def _rebuilt(meta: dict, arrays: dict):
+    """The Mode or ModeSet of a file's checked contents."""
     grid = Grid(np.asarray(meta["grid"]["x_edges"]), np.asarray(meta["grid"]["y_edges"]))
     inner = meta.get("inner_grid")
     inner_grid = Grid(np.asarray(inner["x_edges"]), np.asarray(inner["y_edges"])) if inner \

@@ -17,6 +17,7 @@ from corvane import budget
 from corvane.bend import apply_bend
 from corvane.grid import Grid
 from corvane.inputs import Request, check_sampled, check_window
+from corvane.materials import probing_at
 from corvane.pml import padded, pml_mask, stretch_factors
 from corvane.sampling import SampledMaterials, sample_materials
 from corvane.symmetry import half_edges, structure_planes, window_planes
@@ -56,7 +57,8 @@ def build_domain(request: Request, margin: dict | None = None) -> Domain:
     "y": my} in micrometres when given), the PML cells outside it, and the mirror planes of
     the structure about which the padded window is symmetric too."""
     structure, wavelength, pml = request.structure, request.wavelength, request.pml
-    candidates = structure_planes(structure, request.symmetry, request.bend_radius, pml)
+    with probing_at(wavelength):  # a tabulated material need only hold at this wavelength
+        candidates = structure_planes(structure, request.symmetry, request.bend_radius, pml)
     if request.grid is None:
         grid = automatic_grid(request, candidates, margin)
     else:
@@ -81,7 +83,9 @@ def automatic_grid(request: Request, planes: dict | None = None,
     or the memory is refused (`corvane.ProblemTooLarge`) before it is built."""
     structure, wavelength, step = request.structure, request.wavelength, request.step
     if planes is None:
-        planes = structure_planes(structure, request.symmetry, request.bend_radius, request.pml)
+        with probing_at(wavelength):
+            planes = structure_planes(structure, request.symmetry, request.bend_radius,
+                                      request.pml)
     if step is None:
         step = wavelength / (20.0 * max(structure.max_index(wavelength), 1.0))
     margins = None
@@ -101,8 +105,10 @@ def _guard(request: Request, size, step, *, split: bool) -> None:
 
 
 def _formulation(request: Request) -> str:
+    with probing_at(request.wavelength):
+        diagonal = request.structure.is_diagonal
     tensorial = request.formulation == "tensorial" or (request.formulation == "auto"
-                                                       and not request.structure.is_diagonal)
+                                                       and not diagonal)
     return "tensorial" if tensorial else "diagonal"
 
 

@@ -9,12 +9,13 @@ a `ModeSummary` of every mode found but not returned, and the grid the fields li
 
 from __future__ import annotations
 
+import logging
 import warnings
 from dataclasses import dataclass, field
 
 import numpy as np
 
-from corvane.classify import PHYSICAL_KINDS, ModeSummary, select
+from corvane.classify import PHYSICAL_KINDS, RESIDUAL_LIMIT, ModeSummary, select
 from corvane.grid import Grid
 from corvane.inputs import Request
 from corvane.pml import pml_mask
@@ -24,6 +25,8 @@ from corvane.search import Centre
 from corvane.subproblems import Window, WindowModes
 from corvane.symmetry import mirrored_edges, unfold
 from corvane.weights import component_weights
+
+log = logging.getLogger("corvane")
 
 
 @dataclass(frozen=True)
@@ -75,6 +78,12 @@ def choose(request: Request, domain: Domain, problem: Problem, windows: list[Win
     physical = select([r for r in records if r.kind in PHYSICAL_KINDS], request.num_modes,
                       centre.targets, request.neff_guess)
     chosen = records if request.include_all else physical[:request.num_modes]
+    unconverged = [r for r in records if r.kind == "unconverged"]
+    if unconverged:
+        log.warning("%d mode(s) near neff %s did not converge (residual above %g) and are left "
+                    "out; a finer grid or a material away from a resonance helps",
+                    len(unconverged), ", ".join(f"{r.neff.real:.6g}" for r in unconverged[:3]),
+                    RESIDUAL_LIMIT)
     # Every physical mode found is kept (`ModeSet.all_modes`): a sweep tracks a mode that
     # falls below the cut among them.
     kept = records if request.include_all else physical
@@ -108,8 +117,8 @@ def warn_if_short(solution: Solution, request: Request) -> None:
     found = "no physical mode" if not solution.modes else \
         f"only {len(solution.modes)} of {request.num_modes} physical modes"
     warnings.warn(
-        f"corvane.solve found {found} (guided or leaky; {len(solution.hidden)} PML or wall "
-        f"modes hidden, rim index {solution.cladding_index:.4g}): the guide may support fewer "
+        f"corvane.solve found {found} (guided or leaky; {len(solution.hidden)} PML, wall, box "
+        f"or unconverged modes hidden, rim index {solution.cladding_index:.4g}): the guide may support fewer "
         f"modes at {request.wavelength} um, or the search missed them. Give neff_guess near "
         f"the effective index you expect, enlarge the window (grid=, or pml) so a weakly "
         f"guided mode fits, or ask for fewer modes (num_modes); include_all=True shows what "

@@ -9,14 +9,16 @@ window, and the target indices of a search over a substrate) and, per window, th
 Without a guess the search centres on the largest index inside the window. A high-index
 region reaching the rim (a substrate) fills every index up to its own with radiation modes:
 the search then centres on the modes found with that region lowered to the rim's next index.
-Each window is asked for more modes, up to `MAX_REQUEST_ROUNDS` times, until it holds every
-mode the selection could take, the search has scanned down to the rim index, or it proves
-unproductive (see `solve_windows`).
+Each window is asked for more modes, up to `MAX_REQUEST_ROUNDS` times (more when a large
+request starts from `FIRST_REQUEST`), until it holds every mode the selection could take,
+the search has scanned down to the rim index, or it proves unproductive (see
+`solve_windows`).
 """
 
 from __future__ import annotations
 
 import logging
+import math
 import time
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
@@ -30,11 +32,14 @@ from corvane.native import run_native
 from corvane.pml import stretched_materials
 from corvane.problem import Domain, Problem
 from corvane.subproblems import (SubProblem, SubproblemSettings, Window, WindowModes,
-                                 detune_walls)
+                                 capacity, detune_walls)
 
 log = logging.getLogger("corvane")
 
 MAX_REQUEST_ROUNDS = 3
+# A request costs about its square: a large one starts here and doubles, so that a search
+# which has scanned down to the rim index with the few modes the guide has stops early.
+FIRST_REQUEST = 24
 
 
 @dataclass(frozen=True)
@@ -91,11 +96,13 @@ def solve_windows(windows: list[Window], eps, mu, *, settings: SubproblemSetting
         return modes
 
     num_modes = settings.num_modes
-    requests = [min(num_modes + max(4, num_modes), sub.unknowns - 2) for sub in subs]
+    full = [min(num_modes + max(4, num_modes), capacity(sub.unknowns)) for sub in subs]
+    requests = list(full) if include_all else [min(f, FIRST_REQUEST) for f in full]
     found: list = [None] * len(subs)
     still = list(range(len(subs)))
     ceiling = at if ceiling is None else ceiling
-    for round_ in range(MAX_REQUEST_ROUNDS):
+    rounds = MAX_REQUEST_ROUNDS + max(math.ceil(math.log2(f / r)) for f, r in zip(full, requests))
+    for round_ in range(rounds):
         for k, modes in zip(still, _run(ask, still)):
             found[k] = modes
         if include_all:
@@ -109,7 +116,7 @@ def solve_windows(windows: list[Window], eps, mu, *, settings: SubproblemSetting
         if not still:
             break
         for k in still:
-            requests[k] = min(2 * requests[k], subs[k].unknowns - 2)
+            requests[k] = min(2 * requests[k], capacity(subs[k].unknowns))
     else:
         short = [windows[k].parity for k in still]
         log.info("only %d physical modes found (windows %s still short); give neff_guess to "
@@ -166,7 +173,11 @@ def _done(modes: WindowModes, request: int, unknowns: int, at: float, wanted: fl
           cladding: float, ceiling: float, settings: SubproblemSettings,
           productive: bool) -> bool:
     """Whether a window needs no larger request (see `solve_windows`)."""
-    if request >= unknowns - 2 or len(modes.neffs) == 0:
+    # A search that came back with fewer modes than asked has none more to give; one whose
+    # modes mostly missed the tolerance would only struggle longer with more.
+    m = len(modes.neffs)
+    if request >= capacity(unknowns) or m == 0 or m < request \
+            or 2 * modes.kinds.count("unconverged") > m:
         return True
     radius = float(np.max(_distance(modes.neffs, at, settings.tensorial)))
     if radius >= wanted:
@@ -175,7 +186,7 @@ def _done(modes: WindowModes, request: int, unknowns: int, at: float, wanted: fl
     # that radius spans [cladding, ceiling], every guided mode of this window is here.
     span = max(_distance(cladding, at, settings.tensorial) if cladding < at else 0.0,
                _distance(ceiling, at, settings.tensorial) if ceiling > at else 0.0)
-    if settings.open_window and span > 0 and radius >= span:
+    if span > 0 and radius >= span:
         return True
     return productive and _physical(modes) == 0
 

@@ -63,6 +63,7 @@ class SubproblemSettings:
     loss_index: float  # the largest |Im(index)| of the materials
     open_window: bool  # a PML on some side
     passive: bool  # no material with gain
+    n_max: float  # the largest Re(index) inside the PML
     options: dict  # engine options
 
 
@@ -99,6 +100,7 @@ def windows(domain: Domain) -> list[Window]:
 def shared_settings(request: Request, problem: Problem,
                     windows: list[Window]) -> SubproblemSettings:
     """The settings of every sub-problem of one solve."""
+    _check_capacity(request.num_modes, windows, problem.tensorial)
     options = request.engine_options
     if len(windows) > 1:
         # Two half windows run side by side, one core each; a single window gets both cores.
@@ -106,7 +108,28 @@ def shared_settings(request: Request, problem: Problem,
     return SubproblemSettings(
         tensorial=problem.tensorial, wavelength=request.wavelength,
         num_modes=request.num_modes, stretch=problem.stretch, loss_index=problem.loss_index,
-        open_window=request.pml.any, passive=problem.passive, options=options)
+        open_window=request.pml.any, passive=problem.passive, n_max=problem.n_max,
+        options=options)
+
+
+def capacity(unknowns: int) -> int:
+    """The most modes a window of `unknowns` unknowns is asked for: the eigen search needs a
+    Krylov space about twice the modes it returns, within the operator's order."""
+    return max(0, (unknowns - 2) // 2)
+
+
+def _check_capacity(num_modes: int, windows: list[Window], tensorial: bool) -> None:
+    """Refuse, before any native work, more modes than the windows' operators can give."""
+    per_cell = 4 if tensorial else 2
+    each = [capacity(per_cell * (len(w.x_edges) - 1) * (len(w.y_edges) - 1)) for w in windows]
+    most = sum(each) if min(each) > 0 else 0
+    if num_modes > most:
+        nx, ny = len(windows[0].x_edges) - 1, len(windows[0].y_edges) - 1
+        where = f"{nx} x {ny} cells" + (f" (each of {len(windows)} mirror halves)"
+                                        if len(windows) > 1 else "")
+        raise ValueError(f"num_modes={num_modes} is more than a grid of {where} can give "
+                         f"({most} at most): ask fewer modes or refine the grid (a smaller "
+                         "step or more cells)")
 
 
 def detune_walls(eps: np.ndarray, mu: np.ndarray, pmc_x: bool, pmc_y: bool):
@@ -156,7 +179,7 @@ class SubProblem:
         follows a PML mode solved again alone (see `refine`)."""
         r, fields = self.native(count, at)
         wall, pml = self.fractions(fields)
-        kinds = self.kinds(r.neffs, wall, pml)
+        kinds = self.kinds(r.neffs, wall, pml, r.residuals)
         self.refine(r, fields, wall, pml, kinds)
         return WindowModes(r.neffs, fields, kinds, r.residuals, wall, pml, r.backend,
                            r.operator_rows, applications=self.applications)
@@ -183,10 +206,12 @@ class SubProblem:
     def fractions(self, fields):
         return energy_fractions(fields, self.areas, self.mask, self.win.pmc_x, self.win.pmc_y)
 
-    def kinds(self, neffs, wall, pml):
+    def kinds(self, neffs, wall, pml, residuals):
         s = self.settings
-        return classify(neffs, wall, pml, cladding_index=self.cladding_index,
-                        loss_index=s.loss_index, open_window=s.open_window, passive=s.passive)
+        return classify(neffs, wall, pml, residuals, cladding_index=self.cladding_index,
+                        loss_index=s.loss_index, open_window=s.open_window,
+                        index_guided=s.n_max > self.cladding_index * (1 + 1e-12),
+                        passive=s.passive)
 
     def refine(self, r: NativeResult, fields, wall, pml, kinds):
         """Solve again, alone, each candidate physical mode that follows a mode of vanishing
@@ -210,7 +235,8 @@ class SubProblem:
             fields[:, k] = again_fields[:, 0]
             w, p = self.fractions(again_fields)
             wall[k], pml[k] = w[0], p[0]
-            kinds[k] = self.kinds(again.neffs, w, p)[0]
+            kinds[k] = self.kinds(again.neffs, w, p, again.residuals)[0]
+            r.residuals[k] = again.residuals[0]
             r.self_overlaps[k] = again.self_overlaps[0]
 
 

@@ -37,6 +37,7 @@ Ctrl-C during a sweep stops it and returns the points already solved (`Sweep.can
 
 from __future__ import annotations
 
+import collections
 import dataclasses
 import json
 import logging
@@ -54,6 +55,7 @@ from corvane.dispersion import group_index as group_index_of, gvd_ps_per_nm_km
 from corvane.geometry import Structure
 from corvane.grid import Grid
 from corvane.inputs import check_request
+from corvane.io import check, file_faults, read_npz, save_npz
 from corvane.modes import Mode, ModeContext
 from corvane.problem import automatic_grid
 from corvane.solve import solve
@@ -191,7 +193,8 @@ class Sweep:
 
     def save(self, path) -> None:
         """Write the arrays, labels and metadata to an .npz file, with the fields of every
-        tracked point when the Sweep keeps them (`tracked_modes`).
+        tracked point when the Sweep keeps them (`tracked_modes`), atomically: an existing
+        file is replaced only once the new one is complete.
 
         >>> s.save("sweep.npz"); corvane.load_sweep("sweep.npz")   # doctest: +SKIP
         """
@@ -214,28 +217,56 @@ class Sweep:
         if self.seconds is not None:
             arrays["seconds"] = self.seconds
         arrays.update(_field_arrays(self.tracked_modes))
-        with open(path, "wb") as f:
-            np.savez(f, meta=np.array(json.dumps(meta)), **arrays)
+        save_npz(path, {"meta": np.array(json.dumps(meta)), **arrays}, compressed=False)
 
     @classmethod
     def load(cls, path) -> "Sweep":
-        """Read a Sweep written by `save` (without mode fields)."""
-        with np.load(path, allow_pickle=False) as data:
-            meta = json.loads(str(data["meta"]))
-            if meta.get("format") != _FORMAT:
-                raise ValueError(f"{path} is not a corvane sweep file (format {meta.get('format')!r})")
-            get = lambda key: np.array(data[key]) if key in data else None  # noqa: E731
-            return cls(
-                parameter=meta["parameter"], values=get("values"), wavelength=get("wavelength"),
-                neff=get("neff"), confidence=get("confidence"), mode_index=get("mode_index"),
-                group_index=get("group_index"),
-                failed=tuple(FailedPoint(**f) for f in meta["failed"]),
-                cancelled=bool(meta["cancelled"]),
-                operator_applications=get("operator_applications"), seconds=get("seconds"),
-                labels=tuple(meta.get("labels", ())),
-                tracked_modes=_modes_from_arrays(data, get("neff"), get("wavelength"),
-                                                 meta.get("tracked", [])),
-            )
+        """Read a Sweep written by `save`. Raises FileFormatError (a ValueError) for any file
+        that is not a sound corvane sweep file."""
+        meta, arrays = read_npz(path, _FORMAT, "sweep")
+        with file_faults(path):
+            return cls._from_file(meta, arrays, path)
+
+    @classmethod
+    def _from_file(cls, meta: dict, arrays: dict, path) -> "Sweep":
+        for key in ("values", "wavelength", "neff", "confidence", "mode_index"):
+            check(key in arrays, path, f"the array {key!r} is missing")
+        values, wavelength = arrays["values"], arrays["wavelength"]
+        points = values.shape[:1]
+        check(values.ndim == 1 and values.dtype.kind in "fi" and np.all(np.isfinite(values)),
+              path, "values must be a 1-d array of finite numbers")
+        check(wavelength.shape == points and wavelength.dtype.kind in "fi"
+              and np.all(np.isfinite(wavelength)) and np.all(wavelength > 0), path,
+              "wavelength must hold one positive length (micrometres) per point")
+        neff = arrays["neff"]
+        check(neff.ndim == 2 and neff.shape[0] == points[0] and neff.dtype.kind in "fc", path,
+              f"neff has shape {neff.shape}; expected (points, modes) with {points[0]} points")
+        check(not np.any(np.isinf(neff)), path, "neff has infinite entries")
+        shape = neff.shape
+        for key, kinds in (("confidence", "f"), ("mode_index", "i"), ("group_index", "fc"),
+                           ("operator_applications", "i"), ("seconds", "f")):
+            if key in arrays:
+                expected = shape if key in ("confidence", "mode_index", "group_index") else points
+                check(arrays[key].shape == expected and arrays[key].dtype.kind in kinds, path,
+                      f"{key} has shape {arrays[key].shape} ({arrays[key].dtype}); "
+                      f"expected {expected}")
+        index = arrays["mode_index"]
+        check(bool(np.all((index >= 0) == np.isfinite(neff))), path,
+              "mode_index and neff disagree on which modes were found")
+        get = lambda key: np.array(arrays[key]) if key in arrays else None  # noqa: E731
+        neff = get("neff").astype(complex)
+        return cls(
+            parameter=str(meta["parameter"]), values=get("values"), wavelength=get("wavelength"),
+            neff=neff, confidence=get("confidence"), mode_index=get("mode_index"),
+            group_index=get("group_index"),
+            failed=tuple(FailedPoint(index=int(f["index"]), value=float(f["value"]),
+                                     error=str(f["error"])) for f in meta["failed"]),
+            cancelled=bool(meta["cancelled"]),
+            operator_applications=get("operator_applications"), seconds=get("seconds"),
+            labels=tuple(str(label) for label in meta.get("labels", ())),
+            tracked_modes=_modes_from_arrays(arrays, neff, get("wavelength"),
+                                             meta.get("tracked", []), path),
+        )
 
 
 def load_sweep(path) -> Sweep:
@@ -279,10 +310,10 @@ def _mode_records(tracked_modes) -> list:
     return out
 
 
-def _modes_from_arrays(data, neff, wavelength, records) -> tuple:
+def _modes_from_arrays(data: dict, neff, wavelength, records, path) -> tuple:
     """The (P, M) tracked modes written by `_field_arrays` with their `_mode_records` (None
     where absent); () when the file holds no fields."""
-    if neff is None or not any("/" in k for k in data.files):
+    if neff is None or not any("/" in k for k in data):
         return ()
     rows = []
     for p in range(neff.shape[0]):
@@ -290,11 +321,17 @@ def _modes_from_arrays(data, neff, wavelength, records) -> tuple:
         if f"p{p}/x_edges" in data:
             record = records[p]
             structure = record["structure"] and Structure.from_dict(record["structure"])
-            context = ModeContext(grid=Grid(data[f"p{p}/x_edges"], data[f"p{p}/y_edges"]),
-                                  structure=structure, wavelength=float(wavelength[p]),
+            grid = Grid(data[f"p{p}/x_edges"], data[f"p{p}/y_edges"])
+            cells = (len(grid.x_edges) - 1, len(grid.y_edges) - 1)
+            context = ModeContext(grid=grid, structure=structure, wavelength=float(wavelength[p]),
                                   pml_mask=np.array(data[f"p{p}/pml_mask"]))
             for t in range(neff.shape[1]):
                 if f"p{p}/t{t}/ex" in data:
+                    for c in _COMPONENTS:
+                        field = data[f"p{p}/t{t}/{c}"]
+                        check(field.shape == cells and bool(np.all(np.isfinite(field))), path,
+                              f"the {c} field of point {p}, mode {t} does not fit its grid "
+                              "or is not finite")
                     info = record["modes"][t]
                     row[t] = Mode(neff=complex(neff[p, t]), context=context,
                                   label=info["label"], kind=info["kind"],
@@ -421,9 +458,21 @@ class _Tracker:
 
 # --- reuse -------------------------------------------------------------------------------
 
+def _distinct_last(pairs: list, count: int = 3) -> list:
+    """The last `count` (x, y) pairs with distinct x, the newest for a revisited x, in order:
+    a sweep that comes back to a value must not give the interpolation two equal nodes."""
+    kept: dict = {}
+    for x, y in reversed(pairs):
+        if len(kept) == count:
+            break
+        kept.setdefault(x, y)
+    return list(reversed(kept.items()))
+
+
 def _extrapolate(xs: list[float], ys: list, x: float):
-    """Value at x of the polynomial through the last (up to three) points (xs, ys)."""
-    xs, ys = xs[-3:], ys[-3:]
+    """Value at x of the polynomial through the last (up to three) points (xs, ys) with
+    distinct xs."""
+    xs, ys = zip(*_distinct_last(list(zip(xs, ys))))
     if len(xs) == 1:
         return ys[0]
     result = 0
@@ -451,9 +500,10 @@ class _Predictor:
         for m, k in enumerate(index):
             if k < 0:
                 continue
-            for history, item in ((self.values[m], float(value)), (self.neffs[m], modes[k].neff)):
-                history.append(item)
-                del history[:-3]
+            pairs = _distinct_last(list(zip(self.values[m], self.neffs[m]))
+                                   + [(float(value), modes[k].neff)])
+            self.values[m] = [x for x, _ in pairs]
+            self.neffs[m] = [n for _, n in pairs]
 
     def neff_guess(self, value) -> float | None:
         """Just above the highest predicted Re(neff): the solve then finds the tracked modes
@@ -474,15 +524,20 @@ class _WarmStart:
     sub-problem it keeps an engine `Workspace` (the symbolic factorisation of its operator
     pattern) and the engine results of the last three points, from which
     `corvane.engine.extrapolated_start` predicts the start vector of the next point.
+    Only the sub-problems of the last few grids are kept (`KEPT_SUB_PROBLEMS`): a geometry
+    sweep changes the grid at almost every point, and what it kept for the old grids would
+    otherwise grow with the sweep.
     """
+
+    KEPT_SUB_PROBLEMS = 8  # two grids of four mirror sub-problems each
 
     def __init__(self, num_tracked: int, reuse: bool):
         self.reuse = reuse
         self.predictor = _Predictor(num_tracked)
         self.value = None
         self.applications = 0
-        self._history: dict = {}
-        self._workspaces: dict = {}
+        self._history: collections.OrderedDict = collections.OrderedDict()
+        self._workspaces: collections.OrderedDict = collections.OrderedDict()
         self._started: set = set()
         self._lock = threading.Lock()
 
@@ -507,6 +562,8 @@ class _WarmStart:
             return {}
         with self._lock:
             workspace = self._workspaces.setdefault(key, engine.Workspace())
+            self._workspaces.move_to_end(key)
+            self._forget_old(self._workspaces)
             history = [(v, r) for v, r in self._history.get(key, []) if v != self.value]
             first = key not in self._started
             self._started.add(key)
@@ -545,7 +602,13 @@ class _WarmStart:
                     if len(result.neffs) < len(history[-1][1].neffs):
                         return
                     history = history[:-1]
-                self._history[key] = (history + [(self.value, result)])[-3:]
+                self._history[key] = _distinct_last(history + [(self.value, result)])
+                self._history.move_to_end(key)
+                self._forget_old(self._history)
+
+    def _forget_old(self, kept: collections.OrderedDict) -> None:
+        while len(kept) > self.KEPT_SUB_PROBLEMS:
+            kept.popitem(last=False)
 
 
 # --- the sweep -------------------------------------------------------------------------
@@ -659,10 +722,7 @@ def sweep(build, values, *, wavelength: float | None = None, num_modes: int = 1,
         # point refines the same family. The PML is the longest wavelength's too.
         if options.get("step") is None and options.get("accuracy") is None:
             options["accuracy"] = refine.DEFAULT_ACCURACY
-        request = check_request(build, float(values.max()), **options)
-        if request.accuracy is not None:
-            request = refine.first_request(request)
-        options["grid"] = automatic_grid(request)
+        options["grid"], request = _fixed_grid(build, values, options)
         options.pop("step", None)
         if isinstance(options.get("pml", "auto"), str):
             options["pml"] = request.pml
@@ -734,6 +794,23 @@ def sweep(build, values, *, wavelength: float | None = None, num_modes: int = 1,
         bar.close()
     return _collect(parameter, values, wavelengths, rows, failed, cancelled, tracker,
                     group_index, keep_modes, keep_fields)
+
+
+def _fixed_grid(structure, wavelengths: np.ndarray, options: dict):
+    """The automatic grid of `corvane.solve` at the longest wavelength of the sweep, or at
+    the longest one where the materials can be evaluated: a wavelength where they cannot (a
+    Sellmeier pole, a table's end) fails as its own point. With an accuracy, the first grid
+    of its series. Returns (grid, the checked request it was built for)."""
+    candidates = np.unique(wavelengths)[::-1]
+    for k, wavelength in enumerate(candidates):
+        try:
+            request = check_request(structure, float(wavelength), **options)
+            if request.accuracy is not None:
+                request = refine.first_request(request)
+            return automatic_grid(request), request
+        except ValueError:
+            if k == len(candidates) - 1:
+                raise
 
 
 def _collect(parameter, values, wavelengths, rows, failed, cancelled, tracker,

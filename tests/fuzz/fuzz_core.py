@@ -15,10 +15,10 @@ import math
 import os
 import random
 import resource
-import select
-import subprocess
 import sys
 import time
+
+import harness
 
 HANG_SECONDS = 10.0
 HANG_SECONDS_LARGE_GRID = 60.0
@@ -282,7 +282,8 @@ def run_worker(batch_seed, calls):
         solver, args, kwargs = materialise(c)
         i = index[0]
         index[0] += 1
-        out.write(json.dumps({"begin": i, "solver": solver, "cells": nominal_cells(c),
+        limit = HANG_SECONDS if nominal_cells(c) < SMALL_GRID_CELLS else HANG_SECONDS_LARGE_GRID
+        out.write(json.dumps({"begin": i, "target": solver, "limit": limit,
                               "call": repr(c)}) + "\n")
         out.flush()
         try:
@@ -305,79 +306,12 @@ def run_worker(batch_seed, calls):
 
 # ---------------------------------------------------------------- watchdog (parent side)
 
-class LineReader:
-    """Lines of a child's stdout, each waited for with a timeout. Reads the descriptor
-    directly: a buffered file object could hold a complete line that select() cannot see."""
-
-    def __init__(self, fd):
-        self.fd = fd
-        self.buffer = b""
-
-    def next_line(self, timeout):
-        """A line, "" at end of output, or None when nothing complete arrived in time."""
-        deadline = time.monotonic() + timeout
-        while b"\n" not in self.buffer:
-            remaining = deadline - time.monotonic()
-            if remaining <= 0 or not select.select([self.fd], [], [], remaining)[0]:
-                return None
-            chunk = os.read(self.fd, 1 << 16)
-            if not chunk:
-                return ""
-            self.buffer += chunk
-        line, self.buffer = self.buffer.split(b"\n", 1)
-        return line.decode()
-
-
 def run_batch(batch_seed, calls, tally):
-    """Runs one child; returns its failures as readable lines."""
-    failures = []
-    proc = subprocess.Popen(
-        [sys.executable, os.path.abspath(__file__), "--worker", str(batch_seed), str(calls)],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    reader = LineReader(proc.stdout.fileno())
-    pending = None
-    finished = False
-    last_line = time.monotonic()
-    while True:
-        # Start-up (interpreter, hypothesis, the extension) and the generation between
-        # calls get the long limit, like calls on nominal grids of 100 cells or more.
-        limit = HANG_SECONDS_LARGE_GRID
-        if pending is not None and pending["cells"] < SMALL_GRID_CELLS:
-            limit = HANG_SECONDS
-        waited_since = pending["at"] if pending else last_line
-        line = reader.next_line(limit - (time.monotonic() - waited_since))
-        last_line = time.monotonic()
-        if line is None:
-            proc.kill()
-            proc.wait()
-            where = (f"({pending['solver']}): {pending['call']}" if pending
-                     else "outside a call")
-            failures.append(f"hang over {limit:.0f} s {where}")
-            break
-        if line == "":
-            proc.wait()
-            if not finished:
-                stderr = proc.stderr.read().decode(errors="replace")[-2000:]
-                where = pending["call"] if pending else "outside a call"
-                failures.append(f"crash, exit status {proc.returncode}, during {where}\n"
-                                f"{stderr}")
-            break
-        message = json.loads(line)
-        if "begin" in message:
-            pending = {**message, "at": time.monotonic()}
-        elif "end" in message:
-            tally["calls"] += 1
-            tally[pending["solver"]] += 1
-            outcome = message["outcome"]
-            tally["outcomes"][outcome] = tally["outcomes"].get(outcome, 0) + 1
-            if outcome == "bad":
-                failures.append(f"{message['why']} ({pending['solver']}): {pending['call']}")
-            pending = None
-        elif "done" in message:
-            finished = True
-    proc.stdout.close()
-    proc.stderr.close()
-    return failures
+    """Runs one child under the watchdog; returns its failures as readable lines."""
+    command = [sys.executable, os.path.abspath(__file__), "--worker", str(batch_seed), str(calls)]
+    # Start-up (interpreter, hypothesis, the extension) and the generation between calls
+    # get the long limit, like calls on nominal grids of 100 cells or more.
+    return harness.run_batch(command, tally, HANG_SECONDS_LARGE_GRID)
 
 
 def main():

@@ -315,3 +315,62 @@ def test_reuse_gives_the_cold_results_with_fewer_operator_applications():
     np.testing.assert_allclose(warm.neff, cold.neff, rtol=0, atol=1e-9)
     assert warm.operator_applications[0] == cold.operator_applications[0]  # both cold
     assert np.all(warm.operator_applications[2:] < cold.operator_applications[2:] / 2)
+
+
+# --- hostile sweeps ------------------------------------------------------------------------
+
+def test_revisited_values_lose_no_point():
+    from corvane.geometry import strip
+
+    widths = [0.5, 0.5, 0.6, 0.5, 0.6]  # repeated and back-and-forth
+    result = corvane.sweep(lambda w: strip(width=w, height=0.22, core=3.48, cladding=1.444),
+                           widths, wavelength=1.55, step=0.08, pml=0.4)
+    assert not result.failed and result.values.tolist() == widths
+    n = result.neff[:, 0]
+    np.testing.assert_allclose(n[[1, 3]], n[0], atol=1e-9)
+    np.testing.assert_allclose(n[4], n[2], atol=1e-9)
+    assert _extrapolate([0.5, 0.5, 0.6, 0.5], [1.0, 1.0, 2.0, 1.0], 0.7) == pytest.approx(3.0)
+
+
+def test_reuse_keeps_only_the_last_grids():
+    warm = sweep_module._WarmStart(1, reuse=True)
+    result = type("Result", (), {"neffs": np.array([2.0]), "operator_applications": 1})()
+    for k in range(40):  # a geometry sweep: a new grid (key) at every point
+        warm.options(0.01 * k, {}, first=k == 0)
+        warm.before((False, False, 10 + k, 10, False))
+        warm.after((False, False, 10 + k, 10, False), result)
+    kept = warm.KEPT_SUB_PROBLEMS
+    assert len(warm._workspaces) == kept and len(warm._history) == kept
+    assert (False, False, 49, 10, False) in warm._workspaces
+
+
+def test_a_wavelength_at_a_sellmeier_pole_fails_alone_naming_the_material():
+    from corvane.geometry import strip
+    from corvane.materials import Material
+
+    core = Material.sellmeier(B=(1.0,), C=(1.6**2,), name="resonant")
+    structure = strip(width=0.5, height=0.22, core=core, cladding=1.444)
+    with pytest.raises(ValueError, match="index of 'resonant' cannot be evaluated at "
+                                         "wavelength 1.6 um: the Sellmeier formula has a pole"):
+        core.index(1.6)
+    result = corvane.sweep(structure, [1.5, 1.55, 1.6], step=0.08, pml=0.4)
+    assert result.values.tolist() == [1.5, 1.55]
+    assert [f.value for f in result.failed] == [1.6] and "pole" in result.failed[0].error
+
+
+@pytest.mark.parametrize("fault, message", [
+    (lambda c: dict(neff=np.ones((2, 2))), "neff has shape"),
+    (lambda c: dict(wavelength=-c["wavelength"]), "positive length"),
+    (lambda c: dict(mode_index=-np.ones_like(c["mode_index"])), "disagree"),
+    (lambda c: dict(confidence=None), "'confidence' is missing"),
+])
+def test_a_faulty_sweep_file_is_a_file_format_error(fake_solver, tmp_path, fault, message):
+    result = corvane.sweep(lambda t: None, [0.0, 0.5, 1.0], wavelength=1.3, num_modes=2)
+    result.save(tmp_path / "good")
+    with np.load(tmp_path / "good.npz") as data:
+        contents = {k: data[k] for k in data.files}
+    contents.update(fault(contents))
+    np.savez(tmp_path / "bad.npz", **{k: v for k, v in contents.items() if v is not None})
+    with pytest.raises(corvane.FileFormatError, match=message):
+        corvane.load_sweep(tmp_path / "bad.npz")
+    assert corvane.load_sweep(tmp_path / "good").values.tolist() == [0.0, 0.5, 1.0]
