@@ -28,7 +28,7 @@ import re
 from dataclasses import dataclass
 
 from corvane.grid import Grid, GridSize
-from corvane.materials import check_wavelength
+from corvane.materials import check_wavelength, probing_at
 
 # bytes per cell = a + b log2(cells), fitted on the diagonal and the tensorial path.
 BYTES_PER_CELL = {("diagonal", False): (-4305.0, 985.0), ("diagonal", True): (-3770.0, 542.0),
@@ -95,12 +95,13 @@ def estimate(structure, wavelength: float, *, step=None, grid=None, pml="auto",
         if step is None:
             step = lam / (20.0 * max(structure.max_index(lam), 1.0))
         size = Grid.auto_size(structure, lam, step=step, **grid_options)
-    tensorial = formulation == "tensorial" or (formulation == "auto"
-                                                and not structure.is_diagonal)
-    sides = _pml_sides(pml, lam)
-    split = grid is None and symmetry != "none" and (
-        (sides[0] == sides[1] and structure.mirror_plane_x() is not None)
-        or (sides[2] == sides[3] and structure.mirror_plane_y() is not None))
+    with probing_at(lam):  # a tabulated material need only hold at this wavelength
+        tensorial = formulation == "tensorial" or (formulation == "auto"
+                                                    and not structure.is_diagonal)
+        sides = _pml_sides(pml, lam)
+        split = grid is None and symmetry != "none" and (
+            (sides[0] == sides[1] and structure.mirror_plane_x() is not None)
+            or (sides[2] == sides[3] and structure.mirror_plane_y() is not None))
     return estimate_padded(size, sides, "tensorial" if tensorial else "diagonal", split)
 
 

@@ -34,6 +34,7 @@ import numpy as np
 from corvane import pipeline
 from corvane.bend import apply_bend
 from corvane.inputs import check_request
+from corvane.materials import probing_at
 from corvane.result import Solution
 from corvane.sampling import sample_materials
 from corvane.tracking import normalised_overlaps
@@ -165,7 +166,9 @@ def integral_route_is_exact(mode, *, loss_tolerance: float = 1e-7) -> bool:
     there, so its Im(neff) tells whether the stretched rows carry its energy."""
     structure = mode.context.structure
     wavelength = float(mode.context.wavelength)
-    if not getattr(structure, "is_diagonal", True):
+    with probing_at(wavelength):
+        diagonal = getattr(structure, "is_diagonal", True)
+    if not diagonal:
         return False
     for material in structure.materials():
         if np.any(np.imag(material.eps_tensor(wavelength)) != 0) or \

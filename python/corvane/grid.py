@@ -24,7 +24,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from corvane.materials import check_wavelength
+from corvane.materials import check_wavelength, probing_at
 
 COMPONENTS = ("ex", "ey", "ez", "hx", "hy", "hz")
 
@@ -222,14 +222,17 @@ class Grid:
         if step is None:
             step = lam / (20 * max(structure.max_index(lam), 1.0))
         sx, sy = _steps_pair(step)
-        if isinstance(mirror_x, str):
-            if mirror_x != "auto":
-                raise ValueError(f"mirror_x must be 'auto', None or a coordinate, got {mirror_x!r}")
-            mirror_x = structure.mirror_plane_x() if x is None else None
-        if isinstance(mirror_y, str):
-            if mirror_y != "auto":
-                raise ValueError(f"mirror_y must be 'auto', None or a coordinate, got {mirror_y!r}")
-            mirror_y = structure.mirror_plane_y() if y is None else None
+        with probing_at(lam):  # a tabulated material need only hold at this wavelength
+            if isinstance(mirror_x, str):
+                if mirror_x != "auto":
+                    raise ValueError(f"mirror_x must be 'auto', None or a coordinate, "
+                                     f"got {mirror_x!r}")
+                mirror_x = structure.mirror_plane_x() if x is None else None
+            if isinstance(mirror_y, str):
+                if mirror_y != "auto":
+                    raise ValueError(f"mirror_y must be 'auto', None or a coordinate, "
+                                     f"got {mirror_y!r}")
+                mirror_y = structure.mirror_plane_y() if y is None else None
         if not isinstance(max_ratio, numbers.Real) or not max_ratio >= 1:
             raise ValueError(
                 f"max_ratio must be a number >= 1 (1 means no growth), got {max_ratio!r}")

@@ -59,6 +59,8 @@ def test_a_tabulated_material_need_only_hold_at_the_solve_wavelength():
     tabulated = corvane.solve(s, 1.35, step=0.08, pml=0.4)
     assert np.allclose(tabulated.neff, corvane.solve(plain, 1.35, step=0.08, pml=0.4).neff,
                        atol=1e-12)
+    assert np.isfinite(tabulated[0].group_index())  # the group index probes 1.35 um too
+    assert corvane.estimate(s, 1.35, step=0.08).cells > 0
     with pytest.raises(ValueError, match=r"index of 'table' cannot be evaluated at wavelength "
                                          r"1.55 um: the table covers 1.3-1.4 um"):
         corvane.solve(s, 1.55, step=0.08)
