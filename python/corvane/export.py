@@ -34,7 +34,7 @@ SUFFIXES = {".h5": "hdf5", ".hdf5": "hdf5", ".mat": "mat"}
 
 def export(modes, path) -> Path:
     """Write the modes of a `ModeSet` (or a sequence of `Mode`s of one grid) to `path`:
-    HDF5 for .h5/.hdf5 (needs h5py), MATLAB for .mat. Returns the path written.
+    HDF5 for .h5/.hdf5, MATLAB for .mat. Returns the path written.
 
     Example: ``modes.export("strip.h5")``; in MATLAB
     ``load("strip.mat"); imagesc(abs(squeeze(ey(1,:,:)))')``.
