@@ -8,11 +8,14 @@ Nothing here imports the mode records, so `corvane.modes` may depend on what dep
 
 from __future__ import annotations
 
+import dataclasses
 import logging
 import time
+import warnings
 from contextlib import contextmanager
 
-from corvane import budget, problem, result, search, subproblems
+from corvane import budget, problem, result, search, subproblems, window
+from corvane.analysis import imag_floor
 from corvane.inputs import Request
 from corvane.result import Solution
 
@@ -57,6 +60,33 @@ def run(request: Request, *, margin: dict | None = None, targets=()) -> Solution
              len(solution.grid.y_edges) - 1, solution.formulation, len(windows),
              "s" if len(windows) > 1 else "", solution.backend, solution.physical_count,
              len(solution.modes) + len(solution.hidden), timings["total"], timings["native"])
+    return solution
+
+
+def run_on_wide_enough_window(request: Request, *, targets=()) -> Solution:
+    """`run`, repeated (at most `window.MAX_WIDENINGS` times) on the margins a guided mode's
+    decay length asks for while its tail reaches the PML of the automatic grid. On a grid
+    the caller gave, say what the window lacks once it shows in the loss instead. A bend's
+    window is fitted beforehand (`corvane.bend.fitted_request`) and runs once."""
+    solution = run(request, targets=targets)
+    if request.bend_radius is not None:
+        return solution
+    for widenings in range(window.MAX_WIDENINGS):
+        current = window.current_margins(request.structure, solution.inner_grid)
+        wider = window.wider_margins(solution.modes, solution.rim, current, request.wavelength) \
+            if current else None
+        if wider is None:
+            break
+        if request.grid is not None:
+            if any(m.kind == "guided" and abs(m.neff.imag) > imag_floor(m.neff, m.residual)
+                   for m in solution.modes):
+                warnings.warn(window.tight_message(current, wider), UserWarning, stacklevel=3)
+            break
+        log.info("guided tails reach the PML: solving again with margins %s um", wider)
+        before = solution.operator_applications
+        solution = run(request, margin=wider, targets=targets)
+        solution = dataclasses.replace(
+            solution, operator_applications=before + solution.operator_applications)
     return solution
 
 

@@ -26,12 +26,10 @@ loss, the staggered grid) are described once in docs/user_guide.md.
 
 from __future__ import annotations
 
-import dataclasses
 import logging
 import warnings
 
-from corvane import bend, inputs, pipeline, refine, result, window
-from corvane.analysis import imag_floor
+from corvane import bend, inputs, pipeline, refine, result
 from corvane.inputs import Request
 from corvane.modes import Mode, ModeContext, ModeSet
 from corvane.pml import PML
@@ -105,24 +103,7 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
         targets = _straight_indices(request) if request.neff_guess is None else ()
         starts = list(targets) or ([request.neff_guess] if request.neff_guess else [])
         request = bend.fitted_request(request, starts, auto_pml=isinstance(pml, str))
-    solution = pipeline.run(request, targets=targets)
-    for widenings in range(window.MAX_WIDENINGS + 1 if request.bend_radius is None else 0):
-        current = window.current_margins(request.structure, solution.inner_grid)
-        wider = window.wider_margins(solution.modes, solution.rim, current, request.wavelength) \
-            if current else None
-        if wider is None or widenings == window.MAX_WIDENINGS:
-            break
-        if request.grid is not None:
-            # The caller's window: say what it lacks once it shows in the loss.
-            if any(m.kind == "guided" and abs(m.neff.imag) > imag_floor(m.neff, m.residual)
-                   for m in solution.modes):
-                warnings.warn(window.tight_message(current, wider), UserWarning, stacklevel=2)
-            break
-        log.info("guided tails reach the PML: solving again with margins %s um", wider)
-        before = solution.operator_applications
-        solution = pipeline.run(request, margin=wider, targets=targets)
-        solution = dataclasses.replace(
-            solution, operator_applications=before + solution.operator_applications)
+    solution = pipeline.run_on_wide_enough_window(request, targets=targets)
     if request.accuracy is not None:
         return refine.to_accuracy(request, mode_set(request, solution), solution.inner_grid,
                                   lambda r: mode_set(r, pipeline.run(r, targets=targets)),
