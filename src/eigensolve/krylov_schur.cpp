@@ -582,16 +582,17 @@ public:
                 }
                 if (Status s = schur_form(); !s) return std::move(s).error();
                 if (exhausted_ || top_converged()) return finish(true);
+                // Locked pairs are final: their block of the Schur form, their vectors and
+                // their estimates no longer change. A pair is locked on its own |b_j|, but its
+                // estimate also carries the residuals its locked predecessors dropped, which
+                // on a cluster of close Ritz values can sit just above tol for good; with
+                // every wanted pair locked, more steps would only repeat this test (on a PML
+                // cluster of the strip: 1,000 restarts, 17,040 applications, for the pairs
+                // of the 160th).
+                if (all_wanted_locked()) return finish(false);
             }
             if (restarts_ == options_.max_restarts) return finish(false);
             lock_converged();
-            // Locked pairs are final: their block of the Schur form, their vectors and their
-            // estimates no longer change. A pair is locked on its own |b_j|, but its estimate
-            // also carries the residuals its locked predecessors dropped, which on a cluster
-            // of close Ritz values can sit just above tol for good; with every wanted pair
-            // locked, more restarts would only repeat the same test (on a PML cluster of the
-            // strip: 1,000 restarts, 17,040 applications, for the pairs of the 159th).
-            if (all_wanted_locked()) return finish(false);
             const std::size_t keep = restart_size();
             if (keep >= m_) return finish(false);  // nothing left to purge
             truncate(keep);
