@@ -238,7 +238,8 @@ class ModeSet(Sequence):
     sampled (the materials sampled on the window that was solved: the upper half or quarter
     when a mirror plane split it, PML cells included, without the PML stretch), timings
     (seconds per phase), backend, formulation, cladding_index (guided modes lie above it),
-    operator_applications (of the eigen searches of the sub-problems: a solve's work).
+    operator_applications (of the eigen searches of the sub-problems: a solve's work,
+    every grid of an ``accuracy=`` series included).
 
     Example::
 

@@ -55,9 +55,10 @@ def run_native(*, tensorial: bool, x_edges: np.ndarray, y_edges: np.ndarray, pmc
     dlf_y, dlb_y = steps_of(y_edges)
     k0 = 2.0 * math.pi / wavelength
     options = dict(options)
-    # A basis of 32 for 6 wanted pairs was seen to run 1000 restarts (13,000 applications)
-    # near a cluster of PML modes where 40 converges in 60: the room beyond the wanted pairs
-    # is what lets the restarts purge the cluster.
+    # At least 40, so that results stay as they are. It was set against 1,000-restart runs
+    # by PML clusters (a basis of 32, 6 wanted pairs); their cause was pairs locked with a
+    # residual bound just above the tolerance, on which the iteration now stops whatever
+    # the basis size.
     options.setdefault("krylov_dim", max(40, 2 * num_modes + 8))
     # Sweep reuse (corvane.sweep): start vector and workspace of this sub-problem from the
     # earlier points, and the count of operator applications.

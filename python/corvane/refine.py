@@ -300,9 +300,13 @@ def to_accuracy(request, first, coarse, solve_grid, *, settings: dict):
     structure, wavelength = request.structure, request.wavelength
     lossy = bool(np.any(np.imag([m.index(wavelength) for m in structure.materials()]) != 0))
 
+    applications = [first.operator_applications]  # the work of every grid of the series
+
     def solve_on(grid, num_modes):
-        return solve_grid(dataclasses.replace(request, grid=grid, step=None, accuracy=None,
-                                              num_modes=num_modes))
+        solved = solve_grid(dataclasses.replace(request, grid=grid, step=None, accuracy=None,
+                                                num_modes=num_modes))
+        applications.append(solved.operator_applications)
+        return solved
 
     modes, finest, _ = converged(solve_on, coarse, accuracy=request.accuracy,
                                  num_modes=request.num_modes, lossy=lossy, first=first)
@@ -310,4 +314,4 @@ def to_accuracy(request, first, coarse, solve_grid, *, settings: dict):
         modes = modes + tuple(m for m in finest.modes if not m.is_physical)
     timings = dict(finest.timings, series=time.perf_counter() - started)
     return dataclasses.replace(finest, modes=modes, all_modes=modes, settings=settings,
-                               timings=timings)
+                               timings=timings, operator_applications=sum(applications))

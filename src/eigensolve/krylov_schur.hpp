@@ -41,9 +41,10 @@ using LinearMap = std::function<Status(std::span<const Complex> x, std::span<Com
 // `start` may be empty: then a fixed deterministic pseudo-random vector (seeded from n) is
 // used. The effective basis size is min(n, max(krylov_dim, num_wanted + 2)); the Ritz pairs
 // are checked after every step, so the iteration usually ends before the first basis is
-// full. With max_restarts exhausted the best num_wanted pairs come back with
-// converged = false and their estimates. A multiple eigenvalue shows once: a single start
-// vector sees one direction of its eigenspace. A start vector inside an invariant subspace
+// full. With max_restarts exhausted, or with every wanted pair locked (final) while some
+// estimate still misses tol, the best num_wanted pairs come back with converged = false and
+// their estimates. A multiple eigenvalue shows once: a single start vector sees one
+// direction of its eigenspace. A start vector inside an invariant subspace
 // is continued from fresh directions, but when that subspace exactly fills a basis cycle its
 // own (exact) pairs may be returned instead of larger ones. Errors: "n must be positive", "num_wanted must
 // be positive", "tol must be positive", "start vector length does not match the operator

@@ -239,9 +239,12 @@ class TestWindows:
         assert all(m.loss_is_upper_bound for m in modes)
 
     def test_default_strip_solve_work_is_bounded(self):
-        # About 1,300 operator applications today (two passes: TM0's tail widens the window).
+        # About 3,100 operator applications over the grids of its accuracy series today. One
+        # sub-window's eigen search used to run its 1,000 restarts (17,040 applications, 20,000
+        # in all) on a PML cluster whose pairs were final but for a residual bound just above
+        # the tolerance.
         modes = corvane.solve(strip(), WAVELENGTH, num_modes=2)
-        assert 0 < modes.operator_applications < 2000
+        assert 0 < modes.operator_applications < 6000
 
 
 class TestMetalGuide:
