@@ -57,7 +57,8 @@ def draw_pml(ax, grid, pml_mask, **style) -> None:
     x0, x1, y0, y1 = xe[ix[0]], xe[ix[-1] + 1], ye[iy[0]], ye[iy[-1] + 1]
     style = {"color": "0.7", "linewidth": 0.9, "linestyle": "--", **style}
     ax.plot([x0, x1, x1, x0, x0], [y0, y0, y1, y1, y0], **style)
-    ax.text(x1, y1, " PML", color=style["color"], fontsize=7, va="bottom", ha="right")
+    ax.text(x1, y1, " PML", color=style["color"], fontsize=7, va="bottom", ha="right",
+            clip_on=True)  # a zoomed view leaves the label out rather than widening the figure
 
 
 def _hatch_pml(ax, grid, pml_mask) -> None:
