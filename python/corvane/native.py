@@ -2,34 +2,17 @@
 
 In: the cell edges of one grid, its wall types, eps and mu (3, 3, nx, ny) with the PML
 already folded in, the number of modes and the effective index to centre the search on.
-Out: a `NativeResult` of numpy arrays (effective indices, stretched fields, residuals and
+Out: the engine's `EngineResult` of numpy arrays (effective indices, stretched fields, residuals and
 the engine's diagnostics).
 """
 
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass
 
 import numpy as np
 
 from corvane import engine
-
-
-@dataclass
-class NativeResult:
-    """What one native solve returns, as numpy arrays."""
-
-    neffs: np.ndarray  # (M,) complex
-    fields: np.ndarray  # (6, M, n) complex
-    residuals: np.ndarray  # (M,)
-    mode_powers: np.ndarray
-    self_overlaps: np.ndarray
-    max_cross_overlap: float
-    backend: str
-    operator_rows: int
-    operator_nnz: int
-    applications: int  # operator applications of the eigen search
 
 
 def steps_of(edges: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -44,7 +27,7 @@ def steps_of(edges: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
 
 def run_native(*, tensorial: bool, x_edges: np.ndarray, y_edges: np.ndarray, pmc_x: bool,
                pmc_y: bool, eps: np.ndarray, mu: np.ndarray, num_modes: int, shift: float,
-               wavelength: float, options: dict) -> NativeResult:
+               wavelength: float, options: dict) -> engine.EngineResult:
     """Solve on one grid with the PML already folded into eps and mu (3, 3, nx, ny).
 
     `shift` is the effective index the eigen search centres on. Derivatives are scaled by
@@ -74,7 +57,4 @@ def run_native(*, tensorial: bool, x_edges: np.ndarray, y_edges: np.ndarray, pmc
                direction="+", derivative_scale=1.0 / k0, **options)
     if warm is not None:
         warm.after(warm_key, r)
-    return NativeResult(np.asarray(r.neffs), np.asarray(r.fields), np.asarray(r.residuals),
-                        np.asarray(r.mode_powers), np.asarray(r.self_overlaps),
-                        float(r.max_cross_overlap), r.backend, int(r.operator_rows),
-                        int(r.operator_nnz), int(r.operator_applications))
+    return r

@@ -25,7 +25,7 @@ from corvane import engine
 from corvane.classify import PML_IMAG_MARGIN, WALL_FRACTION, classify, energy_fractions
 from corvane.grid import Grid
 from corvane.inputs import Request
-from corvane.native import NativeResult, run_native
+from corvane.native import run_native
 from corvane.pml import pml_mask, stretched_materials
 from corvane.problem import Domain, Problem
 from corvane.symmetry import power_normalise
@@ -184,7 +184,7 @@ class SubProblem:
         return WindowModes(r.neffs, fields, kinds, r.residuals, wall, pml, r.backend,
                            r.operator_rows, applications=self.applications)
 
-    def native(self, count: int, at: float) -> tuple[NativeResult, np.ndarray]:
+    def native(self, count: int, at: float) -> tuple[engine.EngineResult, np.ndarray]:
         """One native solve and its physical fields (6, M, nx, ny)."""
         win, (sx, sy) = self.win, self.settings.stretch
         start = time.perf_counter()
@@ -193,7 +193,7 @@ class SubProblem:
                        mu=self.mu, num_modes=count, shift=at,
                        wavelength=self.settings.wavelength, options=self.options)
         self.native_seconds += time.perf_counter() - start
-        self.applications += r.applications
+        self.applications += r.operator_applications
         fields = lorentz_orthogonalised(r.fields, self.weights)
         fields = fields.reshape(6, len(r.neffs), self.nx, self.ny)
         # Back from the stretched fields E'_x = sx Ex, ... to the physical ones.
@@ -213,7 +213,7 @@ class SubProblem:
                         index_guided=s.n_max > self.cladding_index * (1 + 1e-12),
                         passive=s.passive)
 
-    def refine(self, r: NativeResult, fields, wall, pml, kinds):
+    def refine(self, r: engine.EngineResult, fields, wall, pml, kinds):
         """Solve again, alone, each candidate physical mode that follows a mode of vanishing
         self-overlap in the native result, and take its fields from that solve (in place).
 
