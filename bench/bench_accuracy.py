@@ -123,7 +123,7 @@ def _slab_series(target):
     """The slab on nested 1-cell-wide grids (closed walls, the TE and TM fields both free on
     them), extrapolated by corvane.refine until the estimate is below `target`."""
     y = Grid.auto(SLAB, WAVELENGTH, step=refine.first_step(WAVELENGTH, 3.48),
-                  max_ratio=math.inf, margin=1.0).y_edges
+                  max_ratio=math.inf, margin=2.0).y_edges
     coarse = Grid([0.0, 1.0], y)
     history = {"TE0": [], "TM0": []}
     steps = []

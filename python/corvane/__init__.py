@@ -10,9 +10,17 @@ stderr; once it has, they are left to its handlers.
 """
 
 import logging
+import os
 import sys
 
-from corvane import _core
+# One BLAS thread unless the caller chose otherwise, set before the native modules load
+# OpenBLAS: the solver spends the cores itself (two mirror halves side by side, two-thread
+# triangular solves), BLAS threads on top of that oversubscribe them (factorisations ran at
+# half speed), gain nothing on a single window's sparse fronts, and make the bits of a result
+# depend on the thread count.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+from corvane import _core  # noqa: E402
 from corvane import materials
 from corvane.geometry import Ellipse, Layer, Polygon, Rectangle, Structure, rib, slot, strip
 from corvane.budget import ProblemTooLarge, estimate

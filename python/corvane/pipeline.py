@@ -21,6 +21,10 @@ from corvane.result import Solution
 
 log = logging.getLogger("corvane")
 
+# Modes asked for beyond the tracked ones of a sub-problem: room for a neighbour that comes
+# nearer the prediction than a tracked mode on the finer grid.
+TRACKING_SPARE = 0
+
 
 def run(request: Request, *, margin: dict | None = None, targets=()) -> Solution:
     """Solve one request: window, materials, sub-problems, search, choice. `margin` widens
@@ -60,6 +64,57 @@ def run(request: Request, *, margin: dict | None = None, targets=()) -> Solution
              len(solution.grid.y_edges) - 1, solution.formulation, len(windows),
              "s" if len(windows) > 1 else "", solution.backend, solution.physical_count,
              len(solution.modes) + len(solution.hidden), timings["total"], timings["native"])
+    return solution
+
+
+def run_tracked(request: Request, tracked: list) -> Solution:
+    """One grid of an accuracy series, whose modes are known from the coarser grid before:
+    only the sub-problems holding them are solved, each asked for its modes (and
+    `TRACKING_SPARE` more) nearest their predicted indices, with a small Krylov basis.
+
+    tracked: (parity, predicted neff) of each mode. The chosen modes are the physical ones
+    nearest the predictions; `corvane.refine` checks them against the coarser grid's."""
+    started = time.perf_counter()
+    timings: dict[str, float] = {}
+    with _timed(timings, "grid"):
+        domain = problem.build_domain(request)
+    try:
+        with _timed(timings, "sampling"):
+            discrete = problem.discretise(request, domain)
+        parities = {p for p, _ in tracked}
+        windows = [w for w in subproblems.windows(domain) if w.parity in parities]
+        settings = subproblems.shared_settings(request, discrete, windows)
+        per_cell = 4 if settings.tensorial else 2
+        requests = []
+        for w in windows:
+            near = [n.real for p, n in tracked if p == w.parity]
+            most = subproblems.capacity(per_cell * (len(w.x_edges) - 1) * (len(w.y_edges) - 1))
+            requests.append((min(len(near) + TRACKING_SPARE, most),
+                             0.5 * (min(near) + max(near))))
+        if "krylov_dim" not in settings.options:
+            basis = 2 * max(c for c, _ in requests) + 8
+            settings = dataclasses.replace(settings, options={**settings.options,
+                                                              "krylov_dim": basis})
+        with _timed(timings, "solve_wall"):
+            rim = search.rim_indices(domain, discrete, request.wavelength)
+            predicted = [n.real for _, n in tracked]
+            centre = search.Centre(max(predicted), None, predicted, max(rim.values()), rim)
+            solved = search.solve_near(windows, discrete.eps, discrete.mu, settings=settings,
+                                       cladding=centre.cladding, requests=requests)
+    except (MemoryError, ValueError) as exc:
+        if not budget.out_of_memory(exc):
+            raise
+        raise problem.too_large(request, domain, exc) from exc
+    timings["native"] = sum(s.native_seconds for s in solved)
+    request = dataclasses.replace(request, num_modes=len(tracked), neff_guess=None)
+    with _timed(timings, "classification"):
+        solution = result.choose(request, domain, discrete, windows, solved, centre)
+    timings["total"] = time.perf_counter() - started
+    timings["python"] = timings["total"] - timings["solve_wall"]
+    solution.timings.update(timings)
+    log.info("tracked %d mode(s) on %d x %d cells (%d sub-problem%s) in %.3f s",
+             len(tracked), len(solution.grid.x_edges) - 1, len(solution.grid.y_edges) - 1,
+             len(windows), "s" if len(windows) > 1 else "", timings["total"])
     return solution
 
 

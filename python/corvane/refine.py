@@ -41,7 +41,7 @@ log = logging.getLogger("corvane")
 # finely, and the error is a smooth function of the step (grids built afresh for each step
 # round the cell counts between interfaces differently, which shows as noise of the size of
 # the third-order term and spoils the extrapolation).
-SUBDIVISIONS = (1, 2, 3, 4, 5, 6, 8, 10, 12, 16)
+SUBDIVISIONS = (1, 2, 3, 4, 5, 6, 8, 10, 12, 16, 20, 24)
 # What `corvane.solve` aims at when given neither step, grid nor accuracy.
 DEFAULT_ACCURACY = 1e-3
 # Observed orders outside this range (the scheme is at most second order), or two
@@ -52,11 +52,15 @@ ORDER_RANGE = (0.6, 2.6)
 ORDER_SPREAD = 0.5
 # A fitted limit's error is at least this multiple of the fit's rms residual.
 FIT_SPREAD = 3.0
-# The error estimate is at least this share of the extrapolation's own correction: two
-# successive orders may agree by chance while the order still drifts (a corner, a hybrid
-# mode), measured up to 7 % of the correction on the rib's TM0.
+# The extrapolated values are taken to converge at least at this much below the observed
+# order: a corner's singular term, of lower order than the observed one, survives the
+# extrapolation (the strip's TM0: orders drifting from 1.99 to 1.86 as the step falls).
+TAIL_ORDER_DROP = 0.5
+# A first estimate, resting on one change of the extrapolated value, is at least this share
+# of the extrapolation's own correction (two extrapolations can agree by chance: measured up
+# to 7 % of the correction on the rib's TM0); so is a fitted one.
 CORRECTION_SHARE = 0.1
-# The error estimate is this multiple of the change of the extrapolated value.
+# A fitted limit's error is at least this multiple of its change from the previous fit.
 SAFETY = 2.0
 # No grid of a series has more cells than this (the window without its PML).
 MAX_CELLS = 400_000
@@ -108,6 +112,21 @@ def _fit(h, v):
     return best[1], best[2], math.sqrt(best[0] / len(h))
 
 
+def _tail(h_before: float, h: float, order: float) -> float:
+    """The factor from the change of a value converging at `order` between steps h_before
+    and h to its remaining error at h: h^q / (h_before^q - h^q)."""
+    return h**order / (h_before**order - h**order)
+
+
+def _richardson(steps, values):
+    """(limit, order) of the last three values by Richardson's extrapolation with their
+    observed order, or None when that order is outside ORDER_RANGE."""
+    p = _order(steps[-3:], values[-3:])
+    if not ORDER_RANGE[0] <= p <= ORDER_RANGE[1]:
+        return None
+    return _limit(steps[-3:], values[-3:], p), p
+
+
 def _extrapolate(steps: np.ndarray, values: np.ndarray, floor: float):
     """(limit, error, order) of a real sequence on falling steps; error is inf while the
     values are not in the asymptotic range. Changes below `floor` (the solver's own noise)
@@ -117,24 +136,26 @@ def _extrapolate(steps: np.ndarray, values: np.ndarray, floor: float):
         return float(values[-1]), float(max(d[-2:].max(), floor)), None
     if len(values) < 4:
         return float(values[-1]), math.inf, None
-    p = _order(steps[-3:], values[-3:])
-    q = _order(steps[-4:-1], values[-4:-1])
-    if all(ORDER_RANGE[0] <= o <= ORDER_RANGE[1] for o in (p, q)) and abs(p - q) <= ORDER_SPREAD:
-        limit = _limit(steps[-3:], values[-3:], p)
-        # Twice the change from the previous extrapolation: it bounds this one's error when
-        # the next term of the error halves from one grid to the next (corners leave terms
-        # that fall only a little faster than the first).
-        change = abs(limit - _limit(steps[-4:-1], values[-4:-1], q))
-        spread = 0.0
+    now, before = _richardson(steps, values), _richardson(steps[:-1], values[:-1])
+    if now and before and abs(now[1] - before[1]) <= ORDER_SPREAD:
+        (limit, p), tail = now, max(now[1] - TAIL_ORDER_DROP, 1.0)
+        error = abs(limit - before[0]) * _tail(steps[-2], steps[-1], tail)
+        earlier = _richardson(steps[:-2], values[:-2]) if len(values) >= 5 else None
+        if earlier and abs(earlier[1] - p) <= ORDER_SPREAD:
+            # Two extrapolations may agree by chance (their error changing sign between
+            # grids): the change before this one, carried to this step, bounds it too.
+            carried = abs(before[0] - earlier[0]) * _tail(steps[-3], steps[-2], tail)
+            error = max(error, carried * (steps[-1] / steps[-2]) ** 2)
+        else:
+            # A first claim rests on one change only: never far below the correction itself.
+            error = max(error, CORRECTION_SHARE * abs(limit - values[-1]))
     elif len(values) >= 5:
         limit, p, rms = _fit(steps[-4:], values[-4:])
         change = abs(limit - _fit(steps[-5:-1], values[-5:-1])[0])
-        spread = FIT_SPREAD * rms
+        error = max(SAFETY * change, FIT_SPREAD * rms, CORRECTION_SHARE * abs(limit - values[-1]))
     else:
-        return float(values[-1]), math.inf, p
-    # Never claim far below the size of the correction itself (CORRECTION_SHARE).
-    error = max(SAFETY * change, spread, CORRECTION_SHARE * abs(limit - values[-1]), floor)
-    return float(limit), float(error), p
+        return float(values[-1]), math.inf, now[1] if now else math.nan
+    return float(limit), float(max(error, floor)), p
 
 
 def estimate(steps, neffs, *, lossy: bool = True, floor: float = 1e-9) -> Estimate:
@@ -190,14 +211,26 @@ def first_step(wavelength: float, n_max: float) -> float:
     return wavelength / (5.0 * max(n_max, 1.0))
 
 
+def _predicted(steps, values) -> complex:
+    """A mode's neff on the grid of step steps[-1], from its values on the coarser steps
+    before it: the second-order trend of the last two, or the last value."""
+    if len(values) < 2:
+        return values[-1]
+    (h1, h2), (v1, v2) = steps[-3:-1], values[-2:]
+    slope = (v1 - v2) / (h1**2 - h2**2)
+    return v2 + slope * (steps[-1] ** 2 - h2**2)
+
+
 def converged(solve_on, coarse, *, accuracy: float, num_modes: int, lossy: bool,
-              first=None, subdivisions=SUBDIVISIONS):
+              first=None, subdivisions=SUBDIVISIONS, track=None):
     """Solve on `coarse` (a Grid of the automatic family) and on its subdivisions until
     every one of the first `num_modes` modes is known to `accuracy` (absolute, on neff).
 
     solve_on(grid, num_modes) -> ModeSet solves one grid; lossy: some material absorbs or
     amplifies (Im(neff) of guided modes is then extrapolated too); first: the ModeSet of
-    `coarse` when it is solved already. The series also stops
+    `coarse` when it is solved already; track(grid, [(parity, predicted neff), ...]) ->
+    ModeSet, when given, solves the finer grids for the tracked modes alone (a grid whose
+    modes it does not find again is solved in full). The series also stops
     before a grid of more than MAX_CELLS cells. Returns (modes, mode_set, parts): the
     tracked modes of the finest grid with the extrapolated `neff` and `neff_error` (fields
     of the finest grid), that grid's ModeSet and its subdivision."""
@@ -215,14 +248,26 @@ def converged(solve_on, coarse, *, accuracy: float, num_modes: int, lossy: bool,
             break
         grid = coarse if parts == 1 else subdivided(coarse, parts)
         finest = parts
-        mode_set = first if level == 0 and first is not None else solve_on(grid, num_modes)
-        modes = [m for m in mode_set.modes if m.is_physical]
         steps.append(1.0 / parts)
         if level == 0:
+            mode_set = first if first is not None else solve_on(grid, num_modes)
+            modes = [m for m in mode_set.modes if m.is_physical]
             tracked = modes[:num_modes]
             history = [[m.neff] for m in tracked]
         else:
-            where = _match(tracked, modes)
+            where = [-1]
+            if track is not None:
+                mode_set = track(grid, [(m.parity, _predicted(steps, h))
+                                        for m, h in zip(tracked, history)])
+                modes = [m for m in mode_set.modes if m.is_physical]
+                where = _match(tracked, modes)
+                if min(where) < 0:
+                    log.info("accuracy: tracking lost a mode on the grid split %d times; "
+                             "solving that grid in full", parts)
+            if min(where) < 0:
+                mode_set = solve_on(grid, num_modes)
+                modes = [m for m in mode_set.modes if m.is_physical]
+                where = _match(tracked, modes)
             if min(where) < 0:
                 # A tracked mode swapped places with a neighbour just below the cut (a
                 # degenerate pair, two close polarisations): ask for one mode more.
@@ -289,13 +334,14 @@ def first_request(request):
     return dataclasses.replace(request, step=step, formulation=formulation_for(request))
 
 
-def to_accuracy(request, first, coarse, solve_grid, *, settings: dict):
+def to_accuracy(request, first, coarse, solve_grid, *, settings: dict, track_grid=None):
     """`corvane.solve` with `accuracy=`: the series of grids after its first one.
 
     request: the checked request of the first grid (`first_request`); first: the ModeSet
     solved on `coarse`, the first grid (its window settled by the solve); solve_grid(request)
-    -> ModeSet solves one request on its own grid (the solve's stages); settings: the
-    keywords the caller gave, kept with the result."""
+    -> ModeSet solves one request on its own grid (the solve's stages); track_grid(request,
+    tracked) -> ModeSet solves it for known modes alone ((parity, predicted neff) each);
+    settings: the keywords the caller gave, kept with the result."""
     started = time.perf_counter()
     structure, wavelength = request.structure, request.wavelength
     lossy = bool(np.any(np.imag([m.index(wavelength) for m in structure.materials()]) != 0))
@@ -308,8 +354,17 @@ def to_accuracy(request, first, coarse, solve_grid, *, settings: dict):
         applications.append(solved.operator_applications)
         return solved
 
+    def track(grid, tracked):
+        solved = track_grid(dataclasses.replace(request, grid=grid, step=None, accuracy=None),
+                            tracked)
+        applications.append(solved.operator_applications)
+        return solved
+
+    # include_all asks for the finest grid's wall and PML modes, which only a full solve has.
+    tracking = track_grid is not None and not request.include_all
     modes, finest, _ = converged(solve_on, coarse, accuracy=request.accuracy,
-                                 num_modes=request.num_modes, lossy=lossy, first=first)
+                                 num_modes=request.num_modes, lossy=lossy, first=first,
+                                 track=track if tracking else None)
     if request.include_all:  # the finest grid's wall and PML modes, as they are
         modes = modes + tuple(m for m in finest.modes if not m.is_physical)
     timings = dict(finest.timings, series=time.perf_counter() - started)

@@ -127,6 +127,18 @@ def solve_windows(windows: list[Window], eps, mu, *, settings: SubproblemSetting
     return found
 
 
+def solve_near(windows: list[Window], eps, mu, *, settings: SubproblemSettings,
+               cladding: float, requests: list) -> list[WindowModes]:
+    """The modes of each window nearest its request (count, effective index): one eigen
+    search per window, two side by side. For a grid whose modes are known, with their
+    indices, from a coarser grid of the same family (`corvane.refine`)."""
+    subs = [SubProblem(win, eps, mu, settings, cladding) for win in windows]
+    found = _run(lambda k: subs[k].ask(*requests[k]), list(range(len(subs))))
+    for sub, modes in zip(subs, found):
+        modes.native_seconds = sub.native_seconds
+    return found
+
+
 def _run(task, indices: list) -> list:
     if len(indices) > 1:
         with ThreadPoolExecutor(max_workers=2) as pool:
@@ -312,6 +324,6 @@ def _slab_index(domain: Domain, problem: Problem, wavelength: float, axis: str,
         r = run_native(tensorial=problem.tensorial, x_edges=x_edges, y_edges=y_edges,
                        pmc_x=pmc_x, pmc_y=pmc_y, eps=e_w, mu=m_w,
                        num_modes=min(4, unknowns - 2), shift=problem.n_max,
-                       wavelength=wavelength, options={})
+                       wavelength=wavelength, options={"krylov_dim": 16})
         bound += [n.real for n in r.neffs if abs(n.imag) < 1e-3 * abs(n)]
     return float(max(bound, default=0.0))

@@ -107,7 +107,8 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
     if request.accuracy is not None:
         return refine.to_accuracy(request, mode_set(request, solution), solution.inner_grid,
                                   lambda r: mode_set(r, pipeline.run(r, targets=targets)),
-                                  settings=asked.settings)
+                                  settings=asked.settings,
+                                  track_grid=lambda r, t: mode_set(r, pipeline.run_tracked(r, t)))
     result.warn_if_short(solution, request)
     return mode_set(request, solution)
 
