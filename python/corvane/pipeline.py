@@ -142,6 +142,11 @@ def run_on_wide_enough_window(request: Request, *, targets=()) -> Solution:
         solution = run(request, margin=wider, targets=targets)
         solution = dataclasses.replace(
             solution, operator_applications=before + solution.operator_applications)
+    current = window.current_margins(request.structure, solution.inner_grid)
+    message = window.cut_off_message(solution.modes, solution.rim, current, request.wavelength) \
+        if current and request.grid is None else None
+    if message:
+        warnings.warn(message, UserWarning, stacklevel=3)
     return solution
 
 

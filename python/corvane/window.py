@@ -73,6 +73,24 @@ def wider_margins(modes, rim: dict, current: dict, wavelength: float) -> dict | 
     return wanted
 
 
+def cut_off_message(modes, rim: dict, current: dict, wavelength: float) -> str | None:
+    """The warning for a guided mode whose tail reaches the PML of the widest automatic
+    window (`MAX_MARGIN_WAVELENGTHS`), or None when every tail fits."""
+    for m in modes:
+        if m.kind != "guided" or m.pml_fraction <= TAIL_FRACTION:
+            continue
+        for axis, margin in current.items():
+            length = decay_length(m.neff.real, rim.get(axis, 0.0), wavelength)
+            if DECAY_LENGTHS * length > GROWTH * margin:
+                return (f"corvane.solve: the mode at neff {m.neff.real:.6g} is near its "
+                        f"cut-off: its tail decays over {length:.3g} um along {axis}, beyond "
+                        f"the widest automatic window (margin {margin:.3g} um), so its "
+                        f"Re(neff) and loss also depend on the window, which neff_error "
+                        f"does not include; give grid=Grid.auto(..., margin=...) of about "
+                        f"{DECAY_LENGTHS * length:.3g} um on {axis} to hold it")
+    return None
+
+
 def tight_message(current: dict, wanted: dict) -> str:
     """The warning for a caller's window too tight for the tails of its guided modes."""
     have = ", ".join(f"{a} {m:.3g}" for a, m in current.items())
