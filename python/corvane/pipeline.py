@@ -46,6 +46,11 @@ def run(request: Request, *, margin: dict | None = None, targets=()) -> Solution
                                           guess=centre.guess, cladding=centre.cladding,
                                           targets=centre.targets, ceiling=discrete.n_max,
                                           include_all=request.include_all)
+            if len(centre.targets) > 1 and not request.include_all:
+                solved = search.search_other_targets(solved, windows, discrete.eps,
+                                                     discrete.mu, settings=settings,
+                                                     centre=centre,
+                                                     num_modes=request.num_modes)
     except (MemoryError, ValueError) as exc:
         if not budget.out_of_memory(exc):
             raise

@@ -40,6 +40,8 @@ MAX_REQUEST_ROUNDS = 3
 # A request costs about its square: a large one starts here and doubles, so that a search
 # which has scanned down to the rim index with the few modes the guide has stops early.
 FIRST_REQUEST = 24
+# A target counts as found when a physical mode lies within this share of its index.
+TARGET_REACH = 0.01
 
 
 @dataclass(frozen=True)
@@ -125,6 +127,41 @@ def solve_windows(windows: list[Window], eps, mu, *, settings: SubproblemSetting
         modes.native_seconds = sub.native_seconds
         modes.python_seconds = seconds - sub.native_seconds
     return found
+
+
+def search_other_targets(solved: list[WindowModes], windows: list[Window], eps, mu, *,
+                         settings: SubproblemSettings, centre: Centre,
+                         num_modes: int) -> list[WindowModes]:
+    """`solved` (a search centred on the highest target) with a search of its own around each
+    further target that has no physical mode near it yet, merged window by window.
+
+    Targets far apart (an SOI wire's TE0 and TM0 over a substrate, 0.66 apart) leave the lower
+    one beyond the reach of one search: the modes nearest the highest are a cluster of
+    substrate and PML modes."""
+    for target in centre.targets[1:num_modes]:
+        physical = [n for f in solved for n, k in zip(f.neffs, f.kinds) if k in PHYSICAL_KINDS]
+        if any(abs(n.real - target) <= TARGET_REACH * abs(target) for n in physical):
+            continue
+        more = solve_windows(windows, eps, mu, settings=settings, at=target, guess=target,
+                             cladding=centre.cladding, include_all=False, targets=[target],
+                             ceiling=target)
+        solved = [_merged(a, b) for a, b in zip(solved, more)]
+    return solved
+
+
+def _merged(a: WindowModes, b: WindowModes) -> WindowModes:
+    """The modes of two searches of one window, each once, the highest Re(neff) first."""
+    new = [k for k, n in enumerate(b.neffs)
+           if not np.any(np.abs(a.neffs - n) <= 1e-9 * abs(n))]
+    neffs = np.concatenate([a.neffs, b.neffs[new]])
+    order = np.argsort(-neffs.real, kind="stable")
+    both = lambda x, y: np.concatenate([np.asarray(x), np.asarray(y)[new]])[order]
+    kinds = [(list(a.kinds) + [b.kinds[k] for k in new])[j] for j in order]
+    return WindowModes(neffs[order], np.concatenate([a.fields, b.fields[:, new]], axis=1)[:, order],
+                       kinds, both(a.residuals, b.residuals),
+                       both(a.wall_fraction, b.wall_fraction), both(a.pml_fraction, b.pml_fraction),
+                       a.backend, a.operator_rows, a.native_seconds + b.native_seconds,
+                       a.python_seconds + b.python_seconds, a.applications + b.applications)
 
 
 def solve_near(windows: list[Window], eps, mu, *, settings: SubproblemSettings,

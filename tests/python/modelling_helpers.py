@@ -1,5 +1,6 @@
-"""Test helpers: a direct diagonal solve of a sampled structure, and the exact modes of
-an asymmetric slab and of a step-index fibre computed independently with scipy."""
+"""Test helpers: a direct diagonal solve of a sampled structure, the exact modes of an
+asymmetric slab and of a step-index fibre computed independently with scipy, and a leaky
+SOI wire."""
 
 from __future__ import annotations
 
@@ -104,3 +105,10 @@ def fibre_neff(*, n_core, n_clad, radius, wavelength, nu=1, bracket):
 def fitted_order(steps, errors) -> float:
     """Least-squares slope of log(error) against log(step)."""
     return float(np.polyfit(np.log(steps), np.log(np.abs(errors)), 1)[0])
+
+
+def soi_wire(box: float) -> cv.Structure:
+    """A silicon wire on a thin buried oxide over a silicon substrate: it leaks downwards."""
+    return cv.Structure([cv.Layer(y=(-math.inf, -box), material=3.48),
+                         cv.Rectangle(center=(0, 0.11), size=(0.5, 0.22), material=3.48)],
+                        background=1.444)

@@ -105,6 +105,15 @@ def test_fibre_accuracy_goes_the_tensorial_way_and_meets_the_target(target):
     assert abs(modes[0].neff.real - exact) < min(target, modes[0].neff_error)
 
 
+def test_two_extrapolations_agreeing_by_chance_do_not_shrink_the_error():
+    # The rib's TM0 on grids split 1 to 5 times: the last two extrapolations agree to 2.5e-7
+    # while both are 2e-5 off the limit (1.586989, the same series run to 20 splits).
+    tm0 = [1.5971137841692666, 1.5891917440667207, 1.587878799294086, 1.5874618128369509,
+           1.5872819330518764]
+    est = refine.estimate(1.0 / np.arange(1, 6), tm0, lossy=False)
+    assert abs(est.neff.real - 1.586989) < est.error
+
+
 def test_extrapolation_claims_nothing_until_the_orders_agree():
     h = 1.0 / np.array([1, 2, 3, 4])
     smooth = 1.0 + 0.01 * h**2

@@ -13,6 +13,7 @@ import corvane
 from corvane import analysis, engine, subproblems
 from corvane.geometry import Layer, Rectangle, Structure, rib, slot, strip
 from corvane.grid import Grid
+from modelling_helpers import soi_wire
 
 WAVELENGTH = 1.55
 STRIP = strip(width=0.5, height=0.22, core=3.48, cladding=1.444)
@@ -191,13 +192,6 @@ class TestErrors:
         s = strip(width=0.5, height=0.22, core=3.48, cladding=1.444, substrate=1.444 * 1.01)
         with pytest.raises(ValueError, match="symmetry='y' needs a mirror plane normal to y"):
             corvane.solve(s, 1.55, step=0.1, symmetry="y")
-
-
-def soi_wire(box: float) -> Structure:
-    """A silicon wire on a thin buried oxide over a silicon substrate: it leaks downwards."""
-    return Structure([Layer(y=(-math.inf, -box), material=3.48),
-                      Rectangle(center=(0, 0.11), size=(0.5, 0.22), material=3.48)],
-                     background=1.444)
 
 
 class TestLeakyGuide:
