@@ -33,7 +33,7 @@ from dataclasses import dataclass
 import numpy as np
 from scipy import optimize
 
-from corvane import window
+from corvane import corners, window
 from corvane.geometry import Ellipse, Polygon
 
 log = logging.getLogger("corvane")
@@ -69,6 +69,10 @@ TAIL_ORDER_DROP = 0.5
 CORRECTION_SHARE = 0.1
 # A fitted limit's error is at least this multiple of its change from the previous fit.
 SAFETY = 2.0
+# With the corner term extrapolated away too, what is left is taken to fall as h^2, and the
+# estimate is this multiple of the change carried to the step (the terms after the two are
+# not known: h^3, the corner's next exponent, products of both).
+TWO_TERM_SAFETY = 1.5
 # No grid of a series has more cells than this (the window without its PML).
 MAX_CELLS = 400_000
 # A mode of one grid matches a mode of the next when their power coupling exceeds this.
@@ -134,10 +138,43 @@ def _richardson(steps, values):
     return _limit(steps[-3:], values[-3:], p), p
 
 
-def _extrapolate(steps: np.ndarray, values: np.ndarray, floor: float):
+def _two_term(steps, values, corner: float) -> float:
+    """The limit of the last three values under n + a h^2 + b h^corner."""
+    h = np.asarray(steps[-3:], float)
+    a = np.stack([np.ones(3), h**2, h**corner], axis=1)
+    return float(np.linalg.solve(a, np.asarray(values[-3:], float))[0])
+
+
+def _two_term_rms(steps, values, corner: float) -> float:
+    """The rms residual of n + a h^2 + b h^corner fitted to the last four values."""
+    h = np.asarray(steps[-4:], float)
+    v = np.asarray(values[-4:], float)
+    a = np.stack([np.ones(4), h**2, h**corner], axis=1)
+    c = np.linalg.lstsq(a, v, rcond=None)[0]
+    return float(np.sqrt(np.mean((a @ c - v) ** 2)))
+
+
+def _bounded(steps, values, limits: list, tail: float, safety: float):
+    """(limit, error) from the extrapolated values of the last grids (newest first, two or
+    three): the change of the newest carried to its remaining error at order `tail`."""
+    limit = limits[0]
+    error = safety * abs(limits[0] - limits[1]) * _tail(steps[-2], steps[-1], tail)
+    if len(limits) > 2:
+        # Two extrapolations may agree by chance (their error changing sign between grids):
+        # the change before this one, carried to this step, bounds it too.
+        carried = safety * abs(limits[1] - limits[2]) * _tail(steps[-3], steps[-2], tail)
+        error = max(error, carried * (steps[-1] / steps[-2]) ** 2)
+    else:
+        # A first claim rests on one change only: never far below the correction itself.
+        error = max(error, CORRECTION_SHARE * abs(limit - values[-1]))
+    return limit, error
+
+
+def _extrapolate(steps: np.ndarray, values: np.ndarray, floor: float, corner=None):
     """(limit, error, order) of a real sequence on falling steps; error is inf while the
     values are not in the asymptotic range. Changes below `floor` (the solver's own noise)
-    count as converged."""
+    count as converged. `corner`: the order of the structure's corner term
+    (`corvane.corners.corner_order`), extrapolated away together with the h^2 term."""
     d = np.abs(np.diff(values))
     if len(values) >= 3 and np.all(d[-2:] <= floor):
         return float(values[-1]), float(max(d[-2:].max(), floor)), None
@@ -145,17 +182,23 @@ def _extrapolate(steps: np.ndarray, values: np.ndarray, floor: float):
         return float(values[-1]), math.inf, None
     now, before = _richardson(steps, values), _richardson(steps[:-1], values[:-1])
     if now and before and abs(now[1] - before[1]) <= ORDER_SPREAD:
-        (limit, p), tail = now, min(now[1] - TAIL_ORDER_DROP, CORNER_ORDER)
-        error = abs(limit - before[0]) * _tail(steps[-2], steps[-1], tail)
+        p = now[1]
         earlier = _richardson(steps[:-2], values[:-2]) if len(values) >= 5 else None
-        if earlier and abs(earlier[1] - p) <= ORDER_SPREAD:
-            # Two extrapolations may agree by chance (their error changing sign between
-            # grids): the change before this one, carried to this step, bounds it too.
-            carried = abs(before[0] - earlier[0]) * _tail(steps[-3], steps[-2], tail)
-            error = max(error, carried * (steps[-1] / steps[-2]) ** 2)
-        else:
-            # A first claim rests on one change only: never far below the correction itself.
-            error = max(error, CORRECTION_SHARE * abs(limit - values[-1]))
+        settled = earlier is not None and abs(earlier[1] - p) <= ORDER_SPREAD
+        observed = [now[0], before[0]] + ([earlier[0]] if settled else [])
+        limit, error = _bounded(steps, values, observed, min(p - TAIL_ORDER_DROP, CORNER_ORDER),
+                                1.0)
+        if corner is not None:
+            n = len(values)
+            two = [_two_term(steps[:n - k], values[:n - k], corner)
+                   for k in range(len(observed))]
+            # The two terms must describe the last four grids, not only the last three.
+            e2 = max(_bounded(steps, values, two, 2.0, TWO_TERM_SAFETY)[1],
+                     FIT_SPREAD * _two_term_rms(steps, values, corner))
+            # Each estimate bounds its own limit on every series measured (docs/grid.md);
+            # the tighter one is kept.
+            if e2 < error:
+                limit, error = two[0], e2
     elif len(values) >= 5:
         limit, p, rms = _fit(steps[-4:], values[-4:])
         change = abs(limit - _fit(steps[-5:-1], values[-5:-1])[0])
@@ -165,18 +208,20 @@ def _extrapolate(steps: np.ndarray, values: np.ndarray, floor: float):
     return float(limit), float(max(error, floor)), p
 
 
-def estimate(steps, neffs, *, lossy: bool = True, floor: float = 1e-9) -> Estimate:
+def estimate(steps, neffs, *, lossy: bool = True, floor: float = 1e-9,
+             corner: float | None = None) -> Estimate:
     """The extrapolated neff of one mode from its values on the given (falling) steps.
 
     lossy: extrapolate Im(neff) too. A guided mode of lossless materials has an Im(neff)
     that is the window's (tails reaching the PML), not the grid's: it is kept from the
-    finest grid and left out of the estimate."""
+    finest grid and left out of the estimate. corner: the order of the structure's corner
+    term (`corvane.corners.corner_order`), or None."""
     h = np.asarray(steps, dtype=float)
     v = np.asarray(neffs, dtype=complex)
-    re, e_re, p_re = _extrapolate(h, v.real, floor)
+    re, e_re, p_re = _extrapolate(h, v.real, floor, corner)
     if not lossy:
         return Estimate(complex(re, v[-1].imag), e_re, (p_re, None))
-    im, e_im, p_im = _extrapolate(h, v.imag, floor)
+    im, e_im, p_im = _extrapolate(h, v.imag, floor, corner)
     return Estimate(complex(re, im), float(math.hypot(e_re, e_im)), (p_re, p_im))
 
 
@@ -229,7 +274,7 @@ def _predicted(steps, values) -> complex:
 
 
 def converged(solve_on, coarse, *, accuracy: float, num_modes: int, lossy: bool,
-              first=None, subdivisions=SUBDIVISIONS, track=None):
+              first=None, subdivisions=SUBDIVISIONS, track=None, corner=None):
     """Solve on `coarse` (a Grid of the automatic family) and on its subdivisions until
     every one of the first `num_modes` modes is known to `accuracy` (absolute, on neff).
 
@@ -237,7 +282,8 @@ def converged(solve_on, coarse, *, accuracy: float, num_modes: int, lossy: bool,
     amplifies (Im(neff) of guided modes is then extrapolated too); first: the ModeSet of
     `coarse` when it is solved already; track(grid, [(parity, predicted neff), ...]) ->
     ModeSet, when given, solves the finer grids for the tracked modes alone (a grid whose
-    modes it does not find again is solved in full). The series also stops
+    modes it does not find again is solved in full); corner: the order of the structure's
+    corner term (`corvane.corners.corner_order`), extrapolated away. The series also stops
     before a grid of more than MAX_CELLS cells. Returns (modes, mode_set, parts): the
     tracked modes of the finest grid with the extrapolated `neff` and `neff_error` (fields
     of the finest grid), that grid's ModeSet and its subdivision."""
@@ -287,7 +333,7 @@ def converged(solve_on, coarse, *, accuracy: float, num_modes: int, lossy: bool,
                          len(tracked) - len(keep), parts)
             tracked = [modes[where[k]] for k in keep]
             history = [history[k] + [modes[where[k]].neff] for k in keep]
-        estimates = [estimate(steps, h, lossy=lossy or m.kind != "guided")
+        estimates = [estimate(steps, h, lossy=lossy or m.kind != "guided", corner=corner)
                      for h, m in zip(history, tracked)]
         worst = max((e.error for e in estimates), default=math.inf)
         log.info("accuracy: cells split %d times, %d x %d cells, worst error estimate %.2e",
@@ -405,7 +451,8 @@ def to_accuracy(request, first, coarse, solve_grid, *, settings: dict, track_gri
         first = _first_again(first, request.num_modes, coarse, track if tracking else None)
     modes, finest, _ = converged(solve_on, coarse, accuracy=request.accuracy,
                                  num_modes=request.num_modes, lossy=lossy, first=first,
-                                 track=track if tracking else None)
+                                 track=track if tracking else None,
+                                 corner=corners.corner_order(structure, wavelength))
     # Near its cut-off a mode's tail outgrows the window only as the grids refine it.
     current = window.current_margins(structure, coarse) if request.grid is None else None
     message = window.cut_off_message(modes, {"x": finest.cladding_index,
