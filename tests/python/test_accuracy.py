@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import corvane as cv
-from corvane import refine
+from corvane import corners, refine
 from corvane.geometry import rib, strip
 from corvane.grid import Grid
 from modelling_helpers import fibre_neff, slab_neff, soi_wire, solve_sampled, te_fraction
@@ -117,6 +117,19 @@ def test_fibre_accuracy_goes_the_tensorial_way_and_meets_the_target(target):
     modes = cv.solve(fibre, WAVELENGTH, accuracy=target)
     assert modes.formulation == "tensorial"
     assert abs(modes[0].neff.real - exact) < min(target, modes[0].neff_error)
+
+
+def test_corner_orders_come_from_the_wedge_problem():
+    # A metal corner's fields go as r^(-1/3); without contrast there is no singularity; the
+    # exponents depend on the contrast's square, so a core and its inverse agree. The strip's
+    # corners give the order fitted to its series (docs/grid.md).
+    assert 2 * corners.singular_exponent(math.pi / 2, 1e12) == pytest.approx(4 / 3, abs=1e-6)
+    assert corners.singular_exponent(math.pi / 2, 1.0) == 1.0
+    si = (3.48 / 1.444) ** 2
+    assert corners.singular_exponent(math.pi / 2, si) == \
+        pytest.approx(corners.singular_exponent(math.pi / 2, 1 / si), abs=1e-9)
+    assert corners.corner_order(STRIP, WAVELENGTH) == pytest.approx(1.54, abs=0.005)
+    assert corners.corner_order(SLAB, WAVELENGTH) is None
 
 
 def test_two_extrapolations_agreeing_by_chance_do_not_shrink_the_error():

@@ -211,6 +211,13 @@ class TestLeakyGuide:
         assert change[1] < 0.02 * losses[-1]
 
 
+    def test_a_search_over_a_substrate_finds_the_mode_far_below_the_first(self):
+        # TM0 lies 0.66 below TE0: a search centred on TE0 met only substrate and PML modes.
+        modes = corvane.solve(soi_wire(box=1.0), WAVELENGTH, num_modes=2, step=0.05)
+        assert [m.polarization for m in modes] == ["TE", "TM"]
+        assert modes.kinds == ["leaky", "leaky"]
+
+
 class TestWindows:
     @pytest.mark.parametrize("structure, pml", [
         (rib(width=0.6, slab_height=0.09, core=3.48, cladding=1.444),
@@ -225,6 +232,13 @@ class TestWindows:
             assert abs(m.neff.imag) <= analysis.imag_floor(m.neff, m.residual)
             assert m.loss_is_upper_bound and m.loss_db_per_cm >= 0
         assert modes.table().count("< ") == 2
+
+    def test_a_mode_near_its_cut_off_outgrowing_the_widest_window_is_named(self):
+        # The SiN rib's TM-like mode lies 1e-3 above the slab's TE index: its tail needs 31 um.
+        guide = rib(width=1.0, height=0.4, slab_height=0.2, core=2.0, cladding=1.444,
+                    substrate=1.444)
+        with pytest.warns(UserWarning, match="near its cut-off.*margin"):
+            corvane.solve(guide, WAVELENGTH, num_modes=2)
 
     def test_a_callers_window_too_tight_for_a_tail_is_named(self):
         grid = Grid.auto(STRIP, WAVELENGTH, step=0.05, margin=0.3)
