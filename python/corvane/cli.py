@@ -59,7 +59,8 @@ material = "core"
 
 [solver]                          # keywords of corvane.solve
 num_modes = 2
-step = 0.02                       # largest cell, micrometres
+step = 0.02                       # largest cell, micrometres; or instead
+                                  # accuracy = 1e-4 (target on neff: a series of grids)
 pml = 0.5                         # PML thickness, micrometres; per side:
                                   # {left = 0.5, right = 0.5, bottom = 1, top = 0.5}
                                   # or [left, right, bottom, top]
@@ -77,8 +78,8 @@ plots = true
 """
 
 _TOP_KEYS = ("wavelength", "materials", "structure", "solver", "sweep", "output")
-_SOLVER_KEYS = ("num_modes", "step", "pml", "symmetry", "neff_guess", "include_all",
-                "formulation", "bend_radius", "krylov_dim")
+_SOLVER_KEYS = ("num_modes", "step", "accuracy", "pml", "symmetry", "neff_guess",
+                "include_all", "formulation", "bend_radius", "krylov_dim")
 _SWEEP_KEYS = ("parameter", "values", "start", "stop", "num", "group_index", "reuse")
 _OUTPUT_KEYS = ("directory", "plots")
 _MATERIAL_KEYS = ("library", "index", "eps", "mu", "name", "source", "orientation")
@@ -326,7 +327,7 @@ def _solver_options(doc: dict, args) -> dict:
     for key in ("num_modes", "krylov_dim"):
         if key in table:
             _integer(table[key], f"solver.{key}")
-    for key in ("step", "bend_radius", "neff_guess"):
+    for key in ("step", "accuracy", "bend_radius", "neff_guess"):
         if key in table:
             _number(table[key], f"solver.{key}")
     if "include_all" in table:
@@ -400,6 +401,7 @@ def _run_single(structure, wavelength, options, out: Path, plots: bool) -> dict:
     for k, m in enumerate(modes):
         records.append({"index": k, "label": m.label, "symmetry": m.symmetry,
                         "neff": {"re": m.neff.real, "im": m.neff.imag},
+                        "neff_error": m.neff_error,
                         "loss_db_per_cm": _jsonable(float(m.loss_db_per_cm)),
                         "te_fraction": float(m.te_fraction), "polarization": m.polarization,
                         "kind": m.kind})
@@ -459,6 +461,7 @@ def _run_sweep(doc, structure, wavelength, options, table, values, out: Path, pl
         "labels": [result.label(m) for m in range(result.num_tracked)],
         "neff": _jsonable(result.neff), "confidence": _jsonable(result.confidence),
         "group_index": None if result.group_index is None else _jsonable(result.group_index),
+        "neff_error": None if result.neff_error is None else _jsonable(result.neff_error),
         "failed": [{"value": f.value, "error": f.error} for f in result.failed],
         "cancelled": result.cancelled,
     }

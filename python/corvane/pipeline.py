@@ -87,12 +87,15 @@ def run_tracked(request: Request, tracked: list) -> Solution:
         with _timed(timings, "sampling"):
             discrete = problem.discretise(request, domain)
         parities = {p for p, _ in tracked}
-        windows = [w for w in subproblems.windows(domain) if w.parity in parities]
+        every = subproblems.windows(domain)
+        # Modes of another symmetry (a window no longer split) are looked for everywhere.
+        windows = [w for w in every if w.parity in parities] or every
         settings = subproblems.shared_settings(request, discrete, windows)
         per_cell = 4 if settings.tensorial else 2
         requests = []
         for w in windows:
-            near = [n.real for p, n in tracked if p == w.parity]
+            near = [n.real for p, n in tracked if p == w.parity] or \
+                [n.real for _, n in tracked]
             most = subproblems.capacity(per_cell * (len(w.x_edges) - 1) * (len(w.y_edges) - 1))
             requests.append((min(len(near) + TRACKING_SPARE, most),
                              0.5 * (min(near) + max(near))))

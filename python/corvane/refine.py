@@ -409,10 +409,15 @@ def nested_pml(pml, grid):
     interior's (otherwise the count of layer cells jumps from grid to grid, which showed as
     scatter of 2e-7 in the leaky SOI wire's Im(neff))."""
     x, y = np.asarray(grid.x_edges, float), np.asarray(grid.y_edges, float)
-    cells = (x[1] - x[0], x[-1] - x[-2], y[1] - y[0], y[-1] - y[-2]) \
-        if len(x) > 2 and len(y) > 2 else None
-    if cells is None:
+    if len(x) <= 2 or len(y) <= 2:
         return pml
+    cells = []
+    for low, high in ((x[1] - x[0], x[-1] - x[-2]), (y[1] - y[0], y[-1] - y[-2])):
+        # A mirror-symmetric window's two boundary cells may differ by a rounding: the layers
+        # must stay equal, or the mirror plane is lost.
+        if abs(low - high) <= 1e-9 * max(low, high):
+            low = high = max(low, high)
+        cells += [float(low), float(high)]
     sides = [math.ceil(t / h - 1e-9) * h if t > 0 else t for t, h in zip(pml.sides, cells)]
     return dataclasses.replace(pml, left=sides[0], right=sides[1], bottom=sides[2],
                                top=sides[3])

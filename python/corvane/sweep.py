@@ -92,6 +92,8 @@ class Sweep:
     confidence: (P, M) normalised overlap of each match with the same mode at the previous
         point where it was found (1 at the first point, 0 where lost).
     group_index: (P, M) group index of the tracked modes, or None when not requested.
+    neff_error: (P, M) the estimated error of each neff (`Mode.neff_error`) of a sweep with
+        accuracy=, or None; NaN where a mode was lost.
     mode_index: (P, M) index of the tracked mode among that point's candidates
         (`corvane.sweep.candidates`: its physical modes by descending Re(neff)), -1 where lost.
     labels: (M,) the label of each track, from its first mode ("TE0", "TM0", ...; "" for a
@@ -115,6 +117,7 @@ class Sweep:
     confidence: np.ndarray
     mode_index: np.ndarray
     group_index: np.ndarray | None = None
+    neff_error: np.ndarray | None = None
     failed: tuple[FailedPoint, ...] = ()
     cancelled: bool = False
     operator_applications: np.ndarray | None = None
@@ -210,8 +213,9 @@ class Sweep:
             "values": self.values, "wavelength": self.wavelength, "neff": self.neff,
             "confidence": self.confidence, "mode_index": self.mode_index,
         }
-        if self.group_index is not None:
-            arrays["group_index"] = self.group_index
+        for key in ("group_index", "neff_error"):
+            if getattr(self, key) is not None:
+                arrays[key] = getattr(self, key)
         if self.operator_applications is not None:
             arrays["operator_applications"] = self.operator_applications
         if self.seconds is not None:
@@ -243,10 +247,11 @@ class Sweep:
               f"neff has shape {neff.shape}; expected (points, modes) with {points[0]} points")
         check(not np.any(np.isinf(neff)), path, "neff has infinite entries")
         shape = neff.shape
+        per_mode = ("confidence", "mode_index", "group_index", "neff_error")
         for key, kinds in (("confidence", "f"), ("mode_index", "i"), ("group_index", "fc"),
-                           ("operator_applications", "i"), ("seconds", "f")):
+                           ("neff_error", "f"), ("operator_applications", "i"), ("seconds", "f")):
             if key in arrays:
-                expected = shape if key in ("confidence", "mode_index", "group_index") else points
+                expected = shape if key in per_mode else points
                 check(arrays[key].shape == expected and arrays[key].dtype.kind in kinds, path,
                       f"{key} has shape {arrays[key].shape} ({arrays[key].dtype}); "
                       f"expected {expected}")
@@ -258,7 +263,7 @@ class Sweep:
         return cls(
             parameter=str(meta["parameter"]), values=get("values"), wavelength=get("wavelength"),
             neff=neff, confidence=get("confidence"), mode_index=get("mode_index"),
-            group_index=get("group_index"),
+            group_index=get("group_index"), neff_error=get("neff_error"),
             failed=tuple(FailedPoint(index=int(f["index"]), value=float(f["value"]),
                                      error=str(f["error"])) for f in meta["failed"]),
             cancelled=bool(meta["cancelled"]),
@@ -820,6 +825,7 @@ def _collect(parameter, values, wavelengths, rows, failed, cancelled, tracker,
     num_tracked = max(tracker.num_modes, len(tracker.labels))
     labels = tuple(tracker.labels) + ("",) * (num_tracked - len(tracker.labels))
     neff = np.full((p, num_tracked), np.nan + 0j)
+    error = np.full((p, num_tracked), np.nan)
     confidence = np.zeros((p, num_tracked))
     mode_index = np.full((p, num_tracked), -1)
     ng = np.full((p, num_tracked), np.nan + 0j) if with_ng else None
@@ -833,6 +839,9 @@ def _collect(parameter, values, wavelengths, rows, failed, cancelled, tracker,
             if j >= 0:
                 neff[row, m] = modes[j].neff
                 found[m] = modes[j]
+                estimated = getattr(modes[j], "neff_error", None)
+                if estimated is not None:
+                    error[row, m] = estimated
         confidence[row, :len(conf)] = conf
         mode_index[row, :len(index)] = index
         if with_ng:
@@ -848,6 +857,7 @@ def _collect(parameter, values, wavelengths, rows, failed, cancelled, tracker,
     order = [k for k, *_ in rows]
     return Sweep(parameter=parameter, values=values[order], wavelength=wavelengths[order],
                  neff=neff, confidence=confidence, mode_index=mode_index, group_index=ng,
+                 neff_error=error if np.any(np.isfinite(error)) else None,
                  failed=tuple(failed), cancelled=cancelled, operator_applications=apps,
                  seconds=seconds,
                  mode_sets=tuple(r[1] for r in rows) if keep_modes else (),

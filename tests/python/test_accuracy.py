@@ -151,10 +151,11 @@ def test_extrapolation_claims_nothing_until_the_orders_agree():
     assert refine.estimate(h, ragged, lossy=False).error == math.inf
 
 
-def test_wavelength_sweep_to_an_accuracy_keeps_one_window_for_every_point():
-    rib = cv.geometry.rib(width=1.0, height=0.4, slab_height=0.2, core=2.0, cladding=1.444,
-                          substrate=1.444)
-    sw = cv.sweep(rib, [1.5, 1.6], num_modes=1, accuracy=1e-3)
+def test_wavelength_sweep_to_an_accuracy_keeps_one_window_for_every_point(tmp_path):
+    sw = cv.sweep(RIB, [1.5, 1.6], num_modes=1, accuracy=1e-3)
     first, last = sw.mode(0, 0), sw.mode(1, 0)
     assert first.grid.bounds == last.grid.bounds  # window and PML of the longest wavelength
     assert all(m.neff_error is not None and m.neff_error <= 1e-3 for m in (first, last))
+    assert np.array_equal(sw.neff_error[:, 0], [first.neff_error, last.neff_error])
+    sw.save(tmp_path / "sweep.npz")
+    assert np.array_equal(cv.load_sweep(tmp_path / "sweep.npz").neff_error, sw.neff_error)

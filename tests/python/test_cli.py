@@ -123,6 +123,13 @@ def test_pml_per_side_from_a_file(tmp_path, pml):
     assert modes.settings["pml"] == corvane.PML(left=0.3, right=0.4, bottom=0.5, top=0.2)
 
 
+def test_an_accuracy_from_a_file_reports_each_neff_error(tmp_path):
+    path = tmp_path / "strip.toml"
+    path.write_text(STRIP.replace("step = 0.1", "accuracy = 1e-3"))
+    results = cli.run(path, plots=False)
+    assert 0 < results["modes"][0]["neff_error"] <= 1e-3
+
+
 def test_a_second_run_refuses_a_used_folder_and_overwrite_clears_the_old_results(tmp_path, capsys):
     path = tmp_path / "strip.toml"
     path.write_text(STRIP)
