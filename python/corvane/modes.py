@@ -260,6 +260,7 @@ class ModeSet(Sequence):
     backend: str = ""
     formulation: str = "diagonal"
     cladding_index: float = 0.0
+    rim: dict = field(default_factory=dict)  # the rim index of each axis, {"x": .., "y": ..}
     operator_applications: int = 0
 
     def __post_init__(self):

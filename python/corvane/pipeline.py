@@ -21,9 +21,12 @@ from corvane.result import Solution
 
 log = logging.getLogger("corvane")
 
-# Modes asked for beyond the tracked ones of a sub-problem: room for a neighbour that comes
-# nearer the prediction than a tracked mode on the finer grid.
+# Modes asked for beyond the tracked ones of a sub-problem: none at first (a spare far from
+# the prediction costs most of the iteration); a second try asks for a few, room for
+# neighbours that come nearer the prediction than a tracked mode on the finer grid.
 TRACKING_SPARE = 0
+# Predicted indices of one sub-problem closer than this share one search.
+TRACKING_GROUP = 0.05
 
 
 def run(request: Request, *, margin: dict | None = None, targets=()) -> Solution:
@@ -72,10 +75,10 @@ def run(request: Request, *, margin: dict | None = None, targets=()) -> Solution
     return solution
 
 
-def run_tracked(request: Request, tracked: list) -> Solution:
+def run_tracked(request: Request, tracked: list, *, spare: int = TRACKING_SPARE) -> Solution:
     """One grid of an accuracy series, whose modes are known from the coarser grid before:
-    only the sub-problems holding them are solved, each asked for its modes (and
-    `TRACKING_SPARE` more) nearest their predicted indices, with a small Krylov basis.
+    only the sub-problems holding them are solved, each asked for its modes (and `spare`
+    more) nearest their predicted indices, with a small Krylov basis.
 
     tracked: (parity, predicted neff) of each mode. The chosen modes are the physical ones
     nearest the predictions; `corvane.refine` checks them against the coarser grid's."""
@@ -97,10 +100,12 @@ def run_tracked(request: Request, tracked: list) -> Solution:
             near = [n.real for p, n in tracked if p == w.parity] or \
                 [n.real for _, n in tracked]
             most = subproblems.capacity(per_cell * (len(w.x_edges) - 1) * (len(w.y_edges) - 1))
-            requests.append((min(len(near) + TRACKING_SPARE, most),
-                             0.5 * (min(near) + max(near))))
+            # One search per group of close indices: a search centred between two far apart
+            # (a strip's TE0 and TE1) finds cladding modes nearer its centre than either.
+            requests.append([(min(len(group) + spare, most), 0.5 * (group[0] + group[-1]))
+                             for group in _groups(near)])
         if "krylov_dim" not in settings.options:
-            basis = 2 * max(c for c, _ in requests) + 8
+            basis = 2 * max(c for r in requests for c, _ in r) + 8
             settings = dataclasses.replace(settings, options={**settings.options,
                                                               "krylov_dim": basis})
         with _timed(timings, "solve_wall"):
@@ -156,6 +161,18 @@ def run_on_wide_enough_window(request: Request, *, targets=()) -> Solution:
     if message:
         warnings.warn(message, UserWarning, stacklevel=3)
     return solution
+
+
+def _groups(indices: list) -> list:
+    """The indices in descending order, in groups whose neighbours lie within
+    `TRACKING_GROUP` of each other."""
+    out = []
+    for n in sorted(indices, reverse=True):
+        if out and out[-1][-1] - n <= TRACKING_GROUP:
+            out[-1].append(n)
+        else:
+            out.append([n])
+    return [sorted(g) for g in out]
 
 
 @contextmanager

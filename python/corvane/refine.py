@@ -90,6 +90,21 @@ TWO_TERM_SAFETY = 1.5
 MAX_CELLS = 400_000
 # A mode of one grid matches a mode of the next when their power coupling exceeds this.
 MATCH_COUPLING = 0.5
+# Modes asked for beyond the tracked ones when tracking alone lost one.
+RETRY_SPARE = 4
+# The level of a series (0 the first grid) whose modes judge the window: near its cut-off a
+# mode's neff on the coarse first grid can be far enough above its limit that its tail,
+# and the margin it needs, look shorter than they are (the strip's hybrid mode: 4.3 um
+# from the first grid, 5.5 um from the converged neff).
+WINDOW_CHECK_LEVEL = 2
+
+
+class WiderWindow(Exception):
+    """Raised by a series' window check: restart on these margins {"x": .., "y": ..} (um)."""
+
+    def __init__(self, margins: dict):
+        super().__init__(margins)
+        self.margins = margins
 
 
 @dataclass(frozen=True)
@@ -287,7 +302,7 @@ def _predicted(steps, values) -> complex:
 
 
 def converged(solve_on, coarse, *, accuracy: float, num_modes: int, lossy: bool,
-              first=None, subdivisions=SUBDIVISIONS, track=None, corner=None):
+              first=None, subdivisions=SUBDIVISIONS, track=None, corner=None, widen=None):
     """Solve on `coarse` (a Grid of the automatic family) and on its subdivisions until
     every one of the first `num_modes` modes is known to `accuracy` (absolute, on neff).
 
@@ -296,7 +311,9 @@ def converged(solve_on, coarse, *, accuracy: float, num_modes: int, lossy: bool,
     `coarse` when it is solved already; track(grid, [(parity, predicted neff), ...]) ->
     ModeSet, when given, solves the finer grids for the tracked modes alone (a grid whose
     modes it does not find again is solved in full); corner: the order of the structure's
-    corner term (`corvane.corners.corner_order`), extrapolated away. The series also stops
+    corner term (`corvane.corners.corner_order`), extrapolated away; widen(modes), called
+    with the modes of the grid split WINDOW_CHECK_LEVEL + 1 times, may raise `WiderWindow`
+    to restart the series. The series also stops
     before a grid of more than MAX_CELLS cells. Returns (modes, mode_set, parts): the
     tracked modes of the finest grid with the extrapolated `neff` and `neff_error` (fields
     of the finest grid), that grid's ModeSet and its subdivision."""
@@ -322,14 +339,17 @@ def converged(solve_on, coarse, *, accuracy: float, num_modes: int, lossy: bool,
             history = [[m.neff] for m in tracked]
         else:
             where = [-1]
-            if track is not None:
-                mode_set = track(grid, [(m.parity, _predicted(steps, h))
-                                        for m, h in zip(tracked, history)])
+            predicted = [(m.parity, _predicted(steps, h)) for m, h in zip(tracked, history)]
+            # Tracked alone, then with spare modes (a radiation-like mode among close
+            # neighbours), then the whole grid.
+            for spare in ((0, RETRY_SPARE) if track is not None else ()):
+                mode_set = track(grid, predicted, spare)
                 modes = [m for m in mode_set.modes if m.is_physical]
                 where = _match(tracked, modes)
-                if min(where) < 0:
-                    log.info("accuracy: tracking lost a mode on the grid split %d times; "
-                             "solving that grid in full", parts)
+                if min(where) >= 0:
+                    break
+                log.info("accuracy: tracking with %d spare mode(s) lost a mode on the grid "
+                         "split %d times", spare, parts)
             if min(where) < 0:
                 mode_set = solve_on(grid, num_modes)
                 modes = [m for m in mode_set.modes if m.is_physical]
@@ -353,6 +373,8 @@ def converged(solve_on, coarse, *, accuracy: float, num_modes: int, lossy: bool,
                  parts, mode_set.grid.nx, mode_set.grid.ny, worst)
         if worst <= accuracy:
             break
+        if widen is not None and level == WINDOW_CHECK_LEVEL:
+            widen(tracked)
     else:
         log.warning("accuracy=%g not reached after %d grids (cells split up to %d times): "
                     "the estimated error is %.2e; ask for a coarser accuracy", accuracy,
@@ -435,18 +457,21 @@ def _first_again(first, num_modes: int, coarse, track):
         else None
 
 
-def to_accuracy(request, first, coarse, solve_grid, *, settings: dict, track_grid=None):
+def to_accuracy(request, first, coarse, solve_grid, *, settings: dict, track_grid=None,
+                widened=None):
     """`corvane.solve` with `accuracy=`: the series of grids after its first one.
 
     request: the checked request of the first grid (`first_request`); first: the ModeSet
     solved on `coarse`, the first grid (its window settled by the solve); solve_grid(request)
     -> ModeSet solves one request on its own grid (the solve's stages); track_grid(request,
-    tracked) -> ModeSet solves it for known modes alone ((parity, predicted neff) each);
-    settings: the keywords the caller gave, kept with the result."""
+    tracked, spare) -> ModeSet solves it for known modes alone ((parity, predicted neff)
+    each, `spare` modes more); widened(request, margins) -> (ModeSet, grid) solves the first
+    grid again on wider margins (automatic windows only: the series checks its window on its
+    third grid); settings: the keywords the caller gave, kept with the result."""
     started = time.perf_counter()
     structure, wavelength = request.structure, request.wavelength
     lossy = bool(np.any(np.imag([m.index(wavelength) for m in structure.materials()]) != 0))
-
+    asked = request
     applications = [first.operator_applications]  # the work of every grid of the series
 
     def solve_on(grid, num_modes):
@@ -455,27 +480,43 @@ def to_accuracy(request, first, coarse, solve_grid, *, settings: dict, track_gri
         applications.append(solved.operator_applications)
         return solved
 
-    def track(grid, tracked):
+    def track(grid, tracked, spare=0):
         solved = track_grid(dataclasses.replace(request, grid=grid, step=None, accuracy=None),
-                            tracked)
+                            tracked, spare)
         applications.append(solved.operator_applications)
         return solved
 
+    def widen(modes):
+        margins = window.current_margins(structure, coarse)
+        wider = window.wider_margins(modes, rim, margins, wavelength)
+        if wider is not None:
+            raise WiderWindow(wider)
+
     # include_all asks for the finest grid's wall and PML modes, which only a full solve has.
     tracking = track_grid is not None and not request.include_all
-    nested = nested_pml(request.pml, coarse)
-    if nested != request.pml:
-        request = dataclasses.replace(request, pml=nested)
-        first = _first_again(first, request.num_modes, coarse, track if tracking else None)
-    modes, finest, _ = converged(solve_on, coarse, accuracy=request.accuracy,
-                                 num_modes=request.num_modes, lossy=lossy, first=first,
-                                 track=track if tracking else None,
-                                 corner=corners.corner_order(structure, wavelength))
-    # Near its cut-off a mode's tail outgrows the window only as the grids refine it.
-    current = window.current_margins(structure, coarse) if request.grid is None else None
-    message = window.cut_off_message(modes, {"x": finest.cladding_index,
-                                             "y": finest.cladding_index},
-                                     current, wavelength) if current else None
+    for restart in range(window.MAX_WIDENINGS + 1):
+        rim = first.rim or {"x": first.cladding_index, "y": first.cladding_index}
+        nested = nested_pml(asked.pml, coarse)
+        request = dataclasses.replace(asked, pml=nested)
+        if nested != asked.pml:
+            first = _first_again(first, request.num_modes, coarse, track if tracking else None)
+        try:
+            modes, finest, _ = converged(
+                solve_on, coarse, accuracy=request.accuracy, num_modes=request.num_modes,
+                lossy=lossy, first=first, track=track if tracking else None,
+                corner=corners.corner_order(structure, wavelength),
+                widen=widen if widened is not None and restart < window.MAX_WIDENINGS
+                else None)
+            break
+        except WiderWindow as wider:
+            log.info("accuracy: the modes of the third grid ask for margins %s um: the "
+                     "series starts again on that window", wider.margins)
+            first, coarse = widened(asked, wider.margins)
+            applications.append(first.operator_applications)
+    # Near its cut-off a mode's tail can outgrow the widest window the series may take.
+    current = window.current_margins(structure, coarse) if asked.grid is None else None
+    rim = finest.rim or {axis: finest.cladding_index for axis in (current or {})}
+    message = window.cut_off_message(modes, rim, current, wavelength) if current else None
     if message:
         warnings.warn(message, UserWarning, stacklevel=3)
     if request.include_all:  # the finest grid's wall and PML modes, as they are

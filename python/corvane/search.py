@@ -166,14 +166,19 @@ def _merged(a: WindowModes, b: WindowModes) -> WindowModes:
 
 def solve_near(windows: list[Window], eps, mu, *, settings: SubproblemSettings,
                cladding: float, requests: list) -> list[WindowModes]:
-    """The modes of each window nearest its request (count, effective index): one eigen
-    search per window, two side by side. For a grid whose modes are known, with their
-    indices, from a coarser grid of the same family (`corvane.refine`)."""
+    """The modes of each window nearest each of its requests [(count, effective index),
+    ...]: one eigen search per request, two side by side, merged window by window. For a
+    grid whose modes are known, with their indices, from a coarser grid of the same family
+    (`corvane.refine`)."""
     subs = [SubProblem(win, eps, mu, settings, cladding) for win in windows]
-    found = _run(lambda k: subs[k].ask(*requests[k]), list(range(len(subs))))
-    for sub, modes in zip(subs, found):
+    tasks = [(k, r) for k, window_requests in enumerate(requests) for r in window_requests]
+    found = _run(lambda t: subs[tasks[t][0]].ask(*tasks[t][1]), list(range(len(tasks))))
+    merged = [None] * len(subs)
+    for (k, _), modes in zip(tasks, found):
+        merged[k] = modes if merged[k] is None else _merged(merged[k], modes)
+    for sub, modes in zip(subs, merged):
         modes.native_seconds = sub.native_seconds
-    return found
+    return merged
 
 
 def _run(task, indices: list) -> list:

@@ -105,10 +105,12 @@ def solve(structure, wavelength: float, *, num_modes: int = 1, grid=None, step=N
         request = bend.fitted_request(request, starts, auto_pml=isinstance(pml, str))
     solution = pipeline.run_on_wide_enough_window(request, targets=targets)
     if request.accuracy is not None:
-        return refine.to_accuracy(request, mode_set(request, solution), solution.inner_grid,
-                                  lambda r: mode_set(r, pipeline.run(r, targets=targets)),
-                                  settings=asked.settings,
-                                  track_grid=lambda r, t: mode_set(r, pipeline.run_tracked(r, t)))
+        return refine.to_accuracy(
+            request, mode_set(request, solution), solution.inner_grid,
+            lambda r: mode_set(r, pipeline.run(r, targets=targets)), settings=asked.settings,
+            track_grid=lambda r, t, spare: mode_set(r, pipeline.run_tracked(r, t, spare=spare)),
+            widened=None if request.grid is not None or request.bend_radius is not None else
+            lambda r, margin: _first_grid(r, pipeline.run(r, margin=margin, targets=targets)))
     result.warn_if_short(solution, request)
     return mode_set(request, solution)
 
@@ -125,6 +127,11 @@ def _straight_indices(request: Request) -> list[float]:
                          step=step, pml=request.pml, formulation=request.formulation,
                          max_cells=request.max_cells, **request.engine_options)
     return [float(m.neff.real) for m in straight]
+
+
+def _first_grid(request: Request, solution: Solution) -> tuple:
+    """The ModeSet of the first grid of a series and that grid (without its PML)."""
+    return mode_set(request, solution), solution.inner_grid
 
 
 def mode_set(request: Request, solution: Solution) -> ModeSet:
@@ -145,5 +152,5 @@ def mode_set(request: Request, solution: Solution) -> ModeSet:
                    structure=request.structure, wavelength=request.wavelength,
                    settings=settings, sampled=solution.sampled, timings=solution.timings,
                    backend=solution.backend, formulation=solution.formulation,
-                   cladding_index=solution.cladding_index,
+                   cladding_index=solution.cladding_index, rim=solution.rim,
                    operator_applications=solution.operator_applications)

@@ -74,8 +74,9 @@ def wider_margins(modes, rim: dict, current: dict, wavelength: float) -> dict | 
 
 
 def cut_off_message(modes, rim: dict, current: dict, wavelength: float) -> str | None:
-    """The warning for a guided mode whose tail reaches the PML of the widest automatic
-    window (`MAX_MARGIN_WAVELENGTHS`), or None when every tail fits."""
+    """The warning for a guided mode whose tail reaches the PML of the automatic window once
+    it stopped growing (`MAX_MARGIN_WAVELENGTHS`, `MAX_WIDENINGS`), or None when every tail
+    fits."""
     for m in modes:
         if m.kind != "guided" or m.pml_fraction <= TAIL_FRACTION:
             continue
@@ -84,7 +85,8 @@ def cut_off_message(modes, rim: dict, current: dict, wavelength: float) -> str |
             if DECAY_LENGTHS * length > GROWTH * margin:
                 return (f"corvane.solve: the mode at neff {m.neff.real:.6g} is near its "
                         f"cut-off: its tail decays over {length:.3g} um along {axis}, beyond "
-                        f"the widest automatic window (margin {margin:.3g} um), so its "
+                        f"the automatic window (margin {margin:.3g} um; it grows to at most "
+                        f"{MAX_MARGIN_WAVELENGTHS:g} wavelengths, twice), so its "
                         f"Re(neff) and loss also depend on the window, which neff_error "
                         f"does not include; give grid=Grid.auto(..., margin=...) of about "
                         f"{DECAY_LENGTHS * length:.3g} um on {axis} to hold it")
