@@ -37,7 +37,7 @@ def run(request: Request, *, margin: dict | None = None, targets=()) -> Solution
     timings: dict[str, float] = {}
     with _timed(timings, "grid"):
         domain = problem.build_domain(request, margin)
-    try:
+    with _out_of_memory_named(request, domain):
         with _timed(timings, "sampling"):
             discrete = problem.discretise(request, domain)
         windows = subproblems.windows(domain)
@@ -54,10 +54,6 @@ def run(request: Request, *, margin: dict | None = None, targets=()) -> Solution
                                                      discrete.mu, settings=settings,
                                                      centre=centre,
                                                      num_modes=request.num_modes)
-    except (MemoryError, ValueError) as exc:
-        if not budget.out_of_memory(exc):
-            raise
-        raise problem.too_large(request, domain, exc) from exc
     timings["native"] = sum(s.native_seconds for s in solved)
     with _timed(timings, "classification"):
         solution = result.choose(request, domain, discrete, windows, solved, centre)
@@ -86,7 +82,7 @@ def run_tracked(request: Request, tracked: list, *, spare: int = TRACKING_SPARE)
     timings: dict[str, float] = {}
     with _timed(timings, "grid"):
         domain = problem.build_domain(request)
-    try:
+    with _out_of_memory_named(request, domain):
         with _timed(timings, "sampling"):
             discrete = problem.discretise(request, domain)
         parities = {p for p, _ in tracked}
@@ -94,12 +90,11 @@ def run_tracked(request: Request, tracked: list, *, spare: int = TRACKING_SPARE)
         # Modes of another symmetry (a window no longer split) are looked for everywhere.
         windows = [w for w in every if w.parity in parities] or every
         settings = subproblems.shared_settings(request, discrete, windows)
-        per_cell = 4 if settings.tensorial else 2
         requests = []
         for w in windows:
             near = [n.real for p, n in tracked if p == w.parity] or \
                 [n.real for _, n in tracked]
-            most = subproblems.capacity(per_cell * (len(w.x_edges) - 1) * (len(w.y_edges) - 1))
+            most = subproblems.window_capacity(w, settings.tensorial)
             # One search per group of close indices: a search centred between two far apart
             # (a strip's TE0 and TE1) finds cladding modes nearer its centre than either.
             requests.append([(min(len(group) + spare, most), 0.5 * (group[0] + group[-1]))
@@ -114,10 +109,6 @@ def run_tracked(request: Request, tracked: list, *, spare: int = TRACKING_SPARE)
             centre = search.Centre(max(predicted), None, predicted, max(rim.values()), rim)
             solved = search.solve_near(windows, discrete.eps, discrete.mu, settings=settings,
                                        cladding=centre.cladding, requests=requests)
-    except (MemoryError, ValueError) as exc:
-        if not budget.out_of_memory(exc):
-            raise
-        raise problem.too_large(request, domain, exc) from exc
     timings["native"] = sum(s.native_seconds for s in solved)
     request = dataclasses.replace(request, num_modes=len(tracked), neff_guess=None)
     with _timed(timings, "classification"):
@@ -173,6 +164,17 @@ def _groups(indices: list) -> list:
         else:
             out.append([n])
     return [sorted(g) for g in out]
+
+
+@contextmanager
+def _out_of_memory_named(request: Request, domain):
+    """Turn a failed allocation of the native work into the budget's `ProblemTooLarge`."""
+    try:
+        yield
+    except (MemoryError, ValueError) as exc:
+        if not budget.out_of_memory(exc):
+            raise
+        raise problem.too_large(request, domain, exc) from exc
 
 
 @contextmanager

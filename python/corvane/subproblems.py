@@ -118,10 +118,14 @@ def capacity(unknowns: int) -> int:
     return max(0, (unknowns - 2) // 2)
 
 
+def window_capacity(win: Window, tensorial: bool) -> int:
+    """`capacity` of one window's operator (4 unknowns a cell tensorial, 2 diagonal)."""
+    return capacity((4 if tensorial else 2) * (len(win.x_edges) - 1) * (len(win.y_edges) - 1))
+
+
 def _check_capacity(num_modes: int, windows: list[Window], tensorial: bool) -> None:
     """Refuse, before any native work, more modes than the windows' operators can give."""
-    per_cell = 4 if tensorial else 2
-    each = [capacity(per_cell * (len(w.x_edges) - 1) * (len(w.y_edges) - 1)) for w in windows]
+    each = [window_capacity(w, tensorial) for w in windows]
     most = sum(each) if min(each) > 0 else 0
     if num_modes > most:
         nx, ny = len(windows[0].x_edges) - 1, len(windows[0].y_edges) - 1
